@@ -1,0 +1,1 @@
+#include "fuzzy_scoring/fuzzy_scoring.h"

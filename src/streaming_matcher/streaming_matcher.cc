@@ -1,0 +1,1 @@
+#include "streaming_matcher/streaming_matcher.h"

@@ -1,0 +1,96 @@
+#include "text/lines.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text/unicode_data.h"
+#include "text/utf8.h"
+
+namespace marlune::text {
+namespace {
+
+// ASCII members of White_Space: U+0009..U+000D and U+0020.
+constexpr bool is_ascii_space(unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+
+}  // namespace
+
+void split_lines_into(std::string_view text, std::vector<std::string_view>& lines) {
+  lines.clear();
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const void* hit = std::memchr(text.data() + start, '\n', text.size() - start);
+    if (hit == nullptr) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    const std::size_t nl = static_cast<const char*>(hit) - text.data();
+    std::size_t end = nl;
+    if (end > start && text[end - 1] == '\r') --end;
+    lines.push_back(text.substr(start, end - start));
+    start = nl + 1;
+  }
+}
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  split_lines_into(text, lines);
+  return lines;
+}
+
+std::string_view trim_start(std::string_view s) {
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    const auto b = static_cast<unsigned char>(s[pos]);
+    if (b < 0x80) {
+      if (!is_ascii_space(b)) break;
+      ++pos;
+      continue;
+    }
+    std::size_t next = pos;
+    if (!is_white_space(decode_utf8(s, next))) break;
+    pos = next;
+  }
+  return s.substr(pos);
+}
+
+std::string_view trim_end(std::string_view s) {
+  std::size_t end = s.size();
+  while (end > 0) {
+    const auto b = static_cast<unsigned char>(s[end - 1]);
+    if (b < 0x80) {
+      if (!is_ascii_space(b)) break;
+      --end;
+      continue;
+    }
+    std::size_t start = end;
+    if (!is_white_space(decode_utf8_backward(s, start))) break;
+    end = start;
+  }
+  return s.substr(0, end);
+}
+
+std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+
+void append_joined(std::string& out, std::span<const std::string_view> lines) {
+  if (lines.empty()) return;
+  std::size_t total = lines.size() - 1;
+  for (const auto line : lines) total += line.size();
+  out.reserve(out.size() + total);
+  out.append(lines[0]);
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    out.push_back('\n');
+    out.append(lines[i]);
+  }
+}
+
+std::string join_lines(std::span<const std::string_view> lines) {
+  std::string out;
+  append_joined(out, lines);
+  return out;
+}
+
+std::size_t count_newlines(std::string_view s) {
+  return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n'));
+}
+
+}  // namespace marlune::text
