@@ -1,42 +1,100 @@
 // Plain C entry points over the Unicode tables, loaded by the Python tests through ctypes so the
 // tables can be compared with the running interpreter's own case mappings.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "text/case_mapping.h"
 #include "text/unicode_data.h"
 
-extern "C" {
+#define MARLUNE_PROBE extern "C" __attribute__((visibility("default")))
 
-__attribute__((visibility("default"))) const char* marlune_probe_unicode_version() {
-  static const std::string_view version = marlune::text::unicode_version();
-  return version.data();
+namespace {
+
+// What marlune_probe_map_code_points computes for each code point.
+enum ProbeMapping : int { kLowerFull = 0, kUpperFull = 1, kLowerFirst = 2, kUpperFirst = 3 };
+
+}  // namespace
+
+MARLUNE_PROBE const char* marlune_probe_unicode_version() {
+  static const std::string version(marlune::text::unicode_version());
+  return version.c_str();
 }
 
-__attribute__((visibility("default"))) std::uint32_t marlune_probe_lower_full(
-    std::uint32_t cp, std::uint32_t* out) {
+MARLUNE_PROBE std::uint32_t marlune_probe_lower_full(std::uint32_t cp, std::uint32_t* out) {
   char32_t buf[3];
   const std::size_t n = marlune::text::lower_full(static_cast<char32_t>(cp), buf);
   for (std::size_t i = 0; i < n; ++i) out[i] = buf[i];
   return static_cast<std::uint32_t>(n);
 }
 
-__attribute__((visibility("default"))) std::uint32_t marlune_probe_upper_full(
-    std::uint32_t cp, std::uint32_t* out) {
+MARLUNE_PROBE std::uint32_t marlune_probe_upper_full(std::uint32_t cp, std::uint32_t* out) {
   char32_t buf[3];
   const std::size_t n = marlune::text::upper_full(static_cast<char32_t>(cp), buf);
   for (std::size_t i = 0; i < n; ++i) out[i] = buf[i];
   return static_cast<std::uint32_t>(n);
 }
 
-__attribute__((visibility("default"))) std::uint32_t marlune_probe_lower_first(std::uint32_t cp) {
+MARLUNE_PROBE std::uint32_t marlune_probe_lower_first(std::uint32_t cp) {
   return marlune::text::lower_first(static_cast<char32_t>(cp));
 }
 
-__attribute__((visibility("default"))) std::uint32_t marlune_probe_upper_first(std::uint32_t cp) {
+MARLUNE_PROBE std::uint32_t marlune_probe_upper_first(std::uint32_t cp) {
   return marlune::text::upper_first(static_cast<char32_t>(cp));
 }
 
-__attribute__((visibility("default"))) int marlune_probe_is_white_space(std::uint32_t cp) {
+MARLUNE_PROBE int marlune_probe_is_white_space(std::uint32_t cp) {
   return marlune::text::is_white_space(static_cast<char32_t>(cp)) ? 1 : 0;
 }
+
+MARLUNE_PROBE int marlune_probe_is_cased(std::uint32_t cp) {
+  return marlune::text::is_cased(static_cast<char32_t>(cp)) ? 1 : 0;
+}
+
+MARLUNE_PROBE int marlune_probe_is_case_ignorable(std::uint32_t cp) {
+  return marlune::text::is_case_ignorable(static_cast<char32_t>(cp)) ? 1 : 0;
+}
+
+// Maps `count` code points in one call, so a test can cover every code point cheaply. Writes
+// four slots per code point to `out`: the length of the mapping (1 to 3) and the mapping,
+// padded with zeros. `mapping` is one of ProbeMapping. Returns 0, or -1 for an unknown mapping.
+MARLUNE_PROBE int marlune_probe_map_code_points(const std::uint32_t* cps, std::size_t count,
+                                                int mapping, std::uint32_t* out) {
+  if (mapping < kLowerFull || mapping > kUpperFirst) return -1;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto cp = static_cast<char32_t>(cps[i]);
+    char32_t buf[3] = {0, 0, 0};
+    std::size_t n = 1;
+    switch (mapping) {
+      case kLowerFull:
+        n = marlune::text::lower_full(cp, buf);
+        break;
+      case kUpperFull:
+        n = marlune::text::upper_full(cp, buf);
+        break;
+      case kLowerFirst:
+        buf[0] = marlune::text::lower_first(cp);
+        break;
+      default:
+        buf[0] = marlune::text::upper_first(cp);
+        break;
+    }
+    std::uint32_t* slot = out + 4 * i;
+    slot[0] = static_cast<std::uint32_t>(n);
+    for (std::size_t k = 0; k < 3; ++k) slot[1 + k] = buf[k];
+  }
+  return 0;
+}
+
+// to_lower_full over the UTF-8 text [text, text + size). Returns the size of the result in
+// bytes and copies it to `out` when it fits in `capacity` bytes (nothing is copied otherwise,
+// so the caller can retry with a larger buffer).
+MARLUNE_PROBE std::size_t marlune_probe_to_lower_full(const char* text, std::size_t size, char* out,
+                                                      std::size_t capacity) {
+  const std::string lowered = marlune::text::to_lower_full(std::string_view(text, size));
+  if (lowered.size() <= capacity && !lowered.empty()) {
+    std::memcpy(out, lowered.data(), lowered.size());
+  }
+  return lowered.size();
 }
