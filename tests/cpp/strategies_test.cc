@@ -1,0 +1,591 @@
+#include "content_replacer/strategies.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <random>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "content_replacer/levenshtein.h"
+#include "text/lines.h"
+#include "text/unicode_data.h"
+#include "text/utf8.h"
+
+namespace marlune::content_replacer {
+namespace {
+
+using Lines = std::vector<std::string_view>;
+
+// ---------------------------------------------------------------------------------------------
+// Plain reference versions, written step by step from the behaviour they pin down: every window
+// built as a string and normalized afresh, every helper as its literal sequence of passes.
+
+namespace ref {
+
+std::string replace_all(std::string_view s, std::string_view from, std::string_view to) {
+  std::string out;
+  std::size_t pos = 0;
+  for (std::size_t hit; (hit = s.find(from, pos)) != std::string_view::npos;) {
+    out.append(s.substr(pos, hit - pos)).append(to);
+    pos = hit + from.size();
+  }
+  return out.append(s.substr(pos));
+}
+
+bool contains(std::string_view s, std::string_view x) {
+  return s.find(x) != s.npos;
+}
+
+bool listed(const CandidateList& list, std::string_view s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+std::string window(const Lines& lines, std::size_t i, std::size_t k) {
+  return text::join_lines(std::span(lines).subspan(i, k));
+}
+
+std::string normalize_whitespace(std::string_view text) {
+  std::string out;
+  bool after_space = true;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t begin = pos;
+    if (text::is_white_space(text::decode_utf8(text, pos))) {
+      if (!after_space) out.push_back(' ');
+      after_space = true;
+    } else {
+      out.append(text.substr(begin, pos - begin));
+      after_space = false;
+    }
+  }
+  if (!out.empty() && out.back() == ' ') out.pop_back();
+  for (const char p : std::string_view(":;,()[]{}")) {
+    out = replace_all(out, std::string{' ', p}, std::string{p});
+    out = replace_all(out, std::string{p, ' '}, std::string{p});
+  }
+  return out;
+}
+
+// Removes whole leading characters while they fit into the common byte count.
+std::string remove_common_indentation(std::string_view text) {
+  const Lines lines = text::split_lines(text);
+  if (std::all_of(lines.begin(), lines.end(), text::is_blank)) return std::string(text);
+  std::size_t common = SIZE_MAX;
+  for (const auto line : lines) {
+    if (!text::is_blank(line)) common = std::min(common, text::indent_bytes(line));
+  }
+  std::vector<std::string_view> cut;
+  for (auto line : lines) {
+    std::size_t removed = 0;
+    while (!text::is_blank(line) && removed < common) {
+      const std::size_t len = text::sequence_length(static_cast<unsigned char>(line[0]));
+      if (removed + len > common) break;
+      removed += len;
+      line.remove_prefix(len);
+    }
+    cut.push_back(line);
+  }
+  return text::join_lines(cut);
+}
+
+std::string unescape_string(std::string_view text) {
+  std::string s(text);
+  for (const auto& [from, to] : {std::pair{"\\n", "\n"},
+                                 {"\\t", "\t"},
+                                 {"\\r", "\r"},
+                                 {"\\'", "'"},
+                                 {"\\\"", "\""},
+                                 {"\\`", "`"},
+                                 {"\\$", "$"},
+                                 {"\\\\", "\\"}}) {
+    s = replace_all(s, from, to);
+  }
+  return s;
+}
+
+CandidateList line_trimmed(std::string_view content, std::string_view find) {
+  const Lines c = text::split_lines(content);
+  Lines s = text::split_lines(find);
+  if (!s.empty() && s.back().empty()) s.pop_back();
+  CandidateList out;
+  if (s.empty() || c.size() < s.size()) return out;
+  for (std::size_t i = 0; i + s.size() <= c.size(); ++i) {
+    bool all = true;
+    for (std::size_t j = 0; j < s.size(); ++j) all &= text::trim(c[i + j]) == text::trim(s[j]);
+    if (all) out.push_back(window(c, i, s.size()));
+  }
+  return out;
+}
+
+CandidateList block_anchor(std::string_view content, std::string_view find) {
+  Lines s = text::split_lines(find);
+  if (s.size() < 3) return {};
+  if (s.back().empty()) s.pop_back();
+  const std::size_t n = s.size();
+  const Lines c = text::split_lines(content);
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    if (text::trim(c[i]) != text::trim(s[0]) || i + 2 >= c.size()) continue;
+    for (std::size_t k = i + 2; k < c.size(); ++k) {
+      if (text::trim(c[k]) == text::trim(s[n - 1])) {
+        blocks.emplace_back(i, k);
+        break;
+      }
+    }
+  }
+  if (blocks.empty()) return {};
+  double best = -1.0;
+  std::size_t chosen = 0;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    const double sim = calculate_block_similarity(c, s, blocks[b].first, blocks[b].second, n);
+    if (sim > best) best = sim, chosen = b;
+  }
+  if (best < (blocks.size() == 1 ? 0.0 : 0.3)) return {};
+  return {window(c, blocks[chosen].first, blocks[chosen].second - blocks[chosen].first + 1)};
+}
+
+CandidateList context_aware(std::string_view content, std::string_view find) {
+  const Lines s = text::split_lines(find);
+  if (s.size() < 3) return {};
+  const std::size_t n = s.size() - (s.back().empty() ? 1 : 0);
+  const Lines c = text::split_lines(content);
+  CandidateList out;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    if (text::trim(c[i]) != text::trim(s[0]) || i + 2 >= c.size()) continue;
+    std::size_t k = i + 2;
+    while (k < c.size() && text::trim(c[k]) != text::trim(s[n - 1])) ++k;
+    if (k == c.size() || k - i + 1 != n) continue;
+    int total = 0, matching = 0;
+    for (std::size_t m = 1; m + 1 < n; ++m) {
+      const auto b = text::trim(c[i + m]), t = text::trim(s[m]);
+      if (b.empty() && t.empty()) continue;
+      ++total;
+      matching += b == t;
+    }
+    if (total > 0 && double(matching) / total < 0.5) continue;
+    out.push_back(window(c, i, n));
+  }
+  return out;
+}
+
+CandidateList whitespace_normalized(std::string_view content, std::string_view find) {
+  const std::string nf = normalize_whitespace(find);
+  if (normalize_whitespace(content) == nf) return {std::string(content)};
+  const Lines c = text::split_lines(content);
+  const std::size_t m = text::split_lines(find).size();
+  CandidateList out;
+  if (m < 2 || c.size() < m) {
+    for (const auto line : c) {
+      if (normalize_whitespace(line) == nf && !listed(out, line)) out.emplace_back(line);
+    }
+    return out;
+  }
+  for (std::size_t i = 0; i + m <= c.size(); ++i) {
+    const std::string w = window(c, i, m);
+    if (normalize_whitespace(w) == nf && !listed(out, w)) out.push_back(w);
+  }
+  return out;
+}
+
+CandidateList indentation_flexible(std::string_view content, std::string_view find) {
+  const std::string nf = remove_common_indentation(find);
+  const Lines c = text::split_lines(content);
+  const std::size_t k = text::split_lines(find).size();
+  CandidateList out;
+  if (k == 0 || k > c.size()) return out;
+  for (std::size_t i = 0; i + k <= c.size(); ++i) {
+    const std::string w = window(c, i, k);
+    if (remove_common_indentation(w) == nf) out.push_back(w);
+  }
+  return out;
+}
+
+CandidateList escape_normalized(std::string_view content, std::string_view find) {
+  const std::string u = unescape_string(find);
+  CandidateList out;
+  if (contains(content, u)) out.push_back(u);
+  const Lines c = text::split_lines(content);
+  const std::size_t k = text::split_lines(u).size();
+  if (k == 0 || k > c.size()) return out;
+  for (std::size_t i = 0; i + k <= c.size(); ++i) {
+    const std::string w = window(c, i, k);
+    if (unescape_string(w) == u && !listed(out, w)) out.push_back(w);
+  }
+  return out;
+}
+
+CandidateList trimmed_boundary(std::string_view content, std::string_view find) {
+  const std::string_view t = text::trim(find);
+  if (t == find) return {};
+  CandidateList out;
+  if (contains(content, t)) out.emplace_back(t);
+  const Lines c = text::split_lines(content);
+  const std::size_t k = text::split_lines(find).size();
+  if (k == 0 || k > c.size()) return out;
+  for (std::size_t i = 0; i + k <= c.size(); ++i) {
+    const std::string w = window(c, i, k);
+    if (text::trim(w) == t && !listed(out, w)) out.push_back(w);
+  }
+  return out;
+}
+
+}  // namespace ref
+
+// ---------------------------------------------------------------------------------------------
+// Behaviour tables
+
+struct Case {
+  const char* what;
+  Strategy strategy;
+  std::string content;
+  std::string find;
+  CandidateList expected;
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.what;
+}
+
+class StrategyCase : public ::testing::TestWithParam<Case> {};
+
+TEST_P(StrategyCase, ProposesExactlyTheseCandidates) {
+  const Case& c = GetParam();
+  EXPECT_EQ(c.strategy(c.content, c.find), c.expected);
+}
+
+const Case kLineCases[] = {
+    // clang-format off
+    {"line_trimmed: empty find",
+     line_trimmed_replacer, "a\nb", "", {}},
+    {"line_trimmed: untrimmed line without newline",
+     line_trimmed_replacer, "a\n  foo  \nb", "foo\n", {"  foo  "}},
+    {"line_trimmed: trailing empty line dropped",
+     line_trimmed_replacer, "x\na\n", "a\n\n", {"a"}},
+    {"line_trimmed: CRLF content joined with LF",
+     line_trimmed_replacer, "x\r\ny\r\n", "x\ny", {"x\ny"}},
+    {"line_trimmed: overlapping duplicates kept",
+     line_trimmed_replacer, "a\n a\na", "a\na", {"a\n a", " a\na"}},
+    {"line_trimmed: whitespace inside a line counts",
+     line_trimmed_replacer, "a  b", "a b", {}},
+    {"block_anchor: two-line find",
+     block_anchor_replacer, "a\nX\nb", "a\nb", {}},
+    {"block_anchor: trailing empty line, single block",
+     block_anchor_replacer, "a\nX\nb", "a\nb\n\n", {"a\nX\nb"}},
+    {"block_anchor: best interior wins",
+     block_anchor_replacer, "A\nA\ny\nB", "A\ny\nB", {"A\ny\nB"}},
+    {"block_anchor: earlier block wins a tie",
+     block_anchor_replacer, "A\nz\nB\nA\n z\nB", "A\nz\nB", {"A\nz\nB"}},
+    {"block_anchor: several blocks all below 0.3",
+     block_anchor_replacer, "A\nq\nB\nA\nr\nB", "A\ny\nB", {}},
+    {"block_anchor: single block accepted however poor",
+     block_anchor_replacer, "A\nqqq\nB", "A\ny\nB", {"A\nqqq\nB"}},
+    {"block_anchor: nearest end line, any length",
+     block_anchor_replacer, "A\nx\nB\ny\nB", "A\nx\ny\nB", {"A\nx\nB"}},
+    {"block_anchor: end line two below the start",
+     block_anchor_replacer, "A\nB\nB", "A\nx\nB", {"A\nB\nB"}},
+    {"context_aware: trailing empty leaves two lines",
+     context_aware_replacer, "a\nX\nb", "a\nb\n\n", {}},
+    {"context_aware: half the interior suffices",
+     context_aware_replacer, "{\np\nr\n}", "{\np\nq\n}", {"{\np\nr\n}"}},
+    {"context_aware: no interior match",
+     context_aware_replacer, "{\nr\ns\n}", "{\np\nq\n}", {}},
+    {"context_aware: nearest end of wrong length",
+     context_aware_replacer, "{\np\n}\nq\n}", "{\np\nq\n}", {}},
+    {"context_aware: all-blank interior accepted",
+     context_aware_replacer, "{\n\n  \n}", "{\n \n\n}", {"{\n\n  \n}"}},
+    {"context_aware: interior below half rejected",
+     context_aware_replacer, "{\np\n}\n{\np\n}", "{\nq\n}", {}},
+    {"context_aware: blocks in start order, duplicates kept",
+     context_aware_replacer, "{\np\n}\n{\np\n}", "{\np\n}", {"{\np\n}", "{\np\n}"}},
+    // clang-format on
+};
+INSTANTIATE_TEST_SUITE_P(LineBased, StrategyCase, ::testing::ValuesIn(kLineCases));
+
+const Case kNormalizingCases[] = {
+    // clang-format off
+    {"simple: contained",
+     simple_replacer, "abc", "b", {"b"}},
+    {"simple: absent",
+     simple_replacer, "abc", "x", {}},
+    {"simple: empty find",
+     simple_replacer, "abc", "", {""}},
+    {"whitespace: whole content with its newline",
+     whitespace_normalized_replacer, "a  b\n", "a b", {"a  b\n"}},
+    {"whitespace: distinct lines only",
+     whitespace_normalized_replacer, "a b\na  b\na b\nc", "a b", {"a b", "a  b"}},
+    {"whitespace: line mode for a longer find",
+     whitespace_normalized_replacer, "x y\nz", "x\n\n\ny", {"x y"}},
+    {"whitespace: empty find, blank lines",
+     whitespace_normalized_replacer, "a\n\n  \nb", "", {"", "  "}},
+    {"whitespace: empty find, empty content",
+     whitespace_normalized_replacer, "", "", {""}},
+    {"whitespace: windows around punctuation",
+     whitespace_normalized_replacer, "f( a,\n  b )\nz\nf(a,\nb)", "f(a,\nb)",
+     {"f( a,\n  b )", "f(a,\nb)"}},
+    {"whitespace: window with blank edges",
+     whitespace_normalized_replacer, "\na b\n\nc", "a\nb", {"\na b", "a b\n"}},
+    {"indentation: deeper block",
+     indentation_flexible_replacer, "def f():\n    if x:\n        y\n", "if x:\n    y",
+     {"    if x:\n        y"}},
+    {"indentation: empty find",
+     indentation_flexible_replacer, "a", "", {}},
+    {"indentation: all-blank find equals blank windows",
+     indentation_flexible_replacer, "a\n  \n\t\nb", "  \n\t", {"  \n\t"}},
+    {"indentation: window ending in an empty line",
+     indentation_flexible_replacer, "  a\n\n", "a\n\n", {}},
+    {"indentation: CRLF content",
+     indentation_flexible_replacer, "  a\r\n  b\r\n", "a\nb", {"  a\n  b"}},
+    {"indentation: no deduplication",
+     indentation_flexible_replacer, " a\n  a", "a", {" a", "  a"}},
+    {"indentation: relative indent must agree",
+     indentation_flexible_replacer, "  x\n  y", "x\n y", {}},
+    {"indentation: tabs and spaces count alike",
+     indentation_flexible_replacer, "\tx\n  y", " x\n  y", {"\tx\n  y"}},
+    {"escape: decoded find first",
+     escape_normalized_replacer, "say \"hi\"", "say \\\"hi\\\"", {"say \"hi\""}},
+    {"escape: escaped content line",
+     escape_normalized_replacer, "x\nsay \\\"hi\\\"\ny", "say \"hi\"", {"say \\\"hi\\\""}},
+    {"escape: empty find",
+     escape_normalized_replacer, "abc", "", {""}},
+    {"escape: doubled backslash before n",
+     escape_normalized_replacer, "a\\\nb", "a\\\\nb", {"a\\\nb"}},
+    {"escape: window length counts decoded lines",
+     escape_normalized_replacer, "p\na\\nb\nq", "a\nb", {}},
+    {"escape: escaped window of two lines",
+     escape_normalized_replacer, "p\nsay \\\"a\\\"\nb\nq", "say \"a\"\nb",
+     {"say \\\"a\\\"\nb"}},
+    {"trimmed: nothing to trim",
+     trimmed_boundary_replacer, "foo", "foo", {}},
+    {"trimmed: trimmed find then window",
+     trimmed_boundary_replacer, "foo\n  foo  \n", "  foo\n", {"foo", "  foo  "}},
+    {"trimmed: whitespace find",
+     trimmed_boundary_replacer, "a\n \n\t\n \nb", "   ", {"", " ", "\t"}},
+    {"trimmed: empty find",
+     trimmed_boundary_replacer, "a", "", {}},
+    {"trimmed: blank lines around a window",
+     trimmed_boundary_replacer, "x\n\n  a\n  b  \ny", "\n  a\n  b  ", {"a\n  b", "\n  a\n  b  "}},
+    {"trimmed: CRLF content",
+     trimmed_boundary_replacer, "  foo  \r\nbar\r\n", "  foo\n", {"foo", "  foo  "}},
+    // clang-format on
+};
+INSTANTIATE_TEST_SUITE_P(Normalizing, StrategyCase, ::testing::ValuesIn(kNormalizingCases));
+
+struct HelperCase {
+  std::string (*helper)(std::string_view);
+  std::string input;
+  std::string expected;
+};
+
+void PrintTo(const HelperCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.input);
+}
+
+class HelperTable : public ::testing::TestWithParam<HelperCase> {};
+
+TEST_P(HelperTable, Transforms) {
+  EXPECT_EQ(GetParam().helper(GetParam().input), GetParam().expected);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Helpers, HelperTable, ::testing::Values(
+    HelperCase{normalize_whitespace, "foo  (a,  b)", "foo(a,b)"},
+    HelperCase{normalize_whitespace, "foo(a, b)", "foo(a,b)"},
+    HelperCase{normalize_whitespace, "  a \t\n b  ", "a b"},
+    HelperCase{normalize_whitespace, "x : y", "x:y"},
+    HelperCase{normalize_whitespace, " \r\n\t ", ""},
+    HelperCase{normalize_whitespace, "a\xC2\xA0\xE3\x80\x80" "b", "a b"},
+    HelperCase{normalize_whitespace, "a\xE2\x80\x8B b\x1C c", "a\xE2\x80\x8B b\x1C c"},
+    HelperCase{normalize_whitespace, "{ [ \xC3\xA9 ] }", "{[\xC3\xA9]}"},
+    HelperCase{remove_common_indentation, "    a\n      b", "a\n  b"},
+    HelperCase{remove_common_indentation, "\ta\n    b", "a\n   b"},
+    HelperCase{remove_common_indentation, "  a\n \n  b", "a\n \nb"},
+    HelperCase{remove_common_indentation, "  \n", "  \n"},
+    HelperCase{remove_common_indentation, "", ""},
+    HelperCase{remove_common_indentation, "  a\r\n  b\n", "a\nb"},
+    // Indentation goes in whole characters: a no-break space (2 bytes) or an ideographic space
+    // (3 bytes) that straddles the common byte count stays.
+    HelperCase{remove_common_indentation, "\xC2\xA0x\n y", "\xC2\xA0x\ny"},
+    HelperCase{remove_common_indentation, "\xE3\x80\x80x\n  y", "\xE3\x80\x80x\ny"},
+    HelperCase{remove_common_indentation, " \xC2\xA0x\n\t\ty", "\xC2\xA0x\ny"},
+    HelperCase{remove_common_indentation, "\xC2\xA0x\n\xC2\xA0 y", "x\n y"},
+    HelperCase{unescape_string, "\\\\", "\\"},
+    HelperCase{unescape_string, "\\\\\\\\", "\\\\"},
+    HelperCase{unescape_string, "\\u0041", "\\u0041"},
+    HelperCase{unescape_string, "\\n\\t\\r\\'\\\"\\`\\$", "\n\t\r'\"`$"},
+    HelperCase{unescape_string, "\\\\n", "\\\n"},
+    HelperCase{unescape_string, "\\\\\\n", "\\\n"},
+    HelperCase{unescape_string, "\\\\\\", "\\\\"},
+    HelperCase{unescape_string, "a\\", "a\\"}));
+// clang-format on
+
+// ---------------------------------------------------------------------------------------------
+// Randomized differential tests against the references
+
+// Small contents from a few kinds of line (varied indentation, inner and trailing whitespace,
+// escapes, punctuation, multi-byte characters, "\n" or "\r\n" endings), and finds taken from
+// windows of them and perturbed the way a reproduced text goes wrong.
+class Generator {
+ public:
+  explicit Generator(unsigned seed) : rng_(seed) {}
+
+  std::size_t below(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
+  bool chance(int percent) { return below(100) < static_cast<std::size_t>(percent); }
+  template <std::size_t N>
+  std::string pick(const char* const (&items)[N]) {
+    return items[below(N)];
+  }
+
+  std::string line() {
+    static const char* const kIndents[] = {
+        "", "", " ", "  ", "    ", "\t", "\xC2\xA0", "\xE3\x80\x80", " \t"};
+    static const char* const kBodies[] = {
+        "a",        "b",     "a b",   "a  b", "x: y",       "f(a, b)", "f( a ,b )", "{",
+        "}",        "\\n",   "\\\\n", "\\\\", "q\\\"q\\\"", "q\"q\"",  "a\\tb",     "a\tb",
+        "\xC3\xA9", "if x:", "y",     "",     "  ",         "a\\",     "\\'x\\'",   "$\\$"};
+    static const char* const kTrails[] = {"", "", "", " ", "\t", "\r", "\xC2\xA0"};
+    return pick(kIndents) + pick(kBodies) + pick(kTrails);
+  }
+
+  std::string content() {
+    const std::size_t n = below(9);
+    const char* eol = chance(20) ? "\r\n" : "\n";
+    std::string out;
+    for (std::size_t j = 0; j < n; ++j) {
+      out += line();
+      if (j + 1 < n || chance(50)) out += eol;
+    }
+    return out;
+  }
+
+  std::string find(std::string_view content) {
+    static const char* const kIndents[] = {"", " ", "  ", "\t"};
+    static const char* const kEndings[] = {"\n", "\n\n", " ", "\r\n"};
+    const Lines lines = text::split_lines(content);
+    std::vector<std::string> picked;
+    if (lines.empty() || chance(15)) {
+      for (std::size_t j = below(5); j > 0; --j) picked.push_back(line());
+    } else {
+      const std::size_t start = below(lines.size());
+      const std::size_t count = 1 + below(std::min<std::size_t>(5, lines.size() - start));
+      for (std::size_t j = 0; j < count; ++j) picked.emplace_back(lines[start + j]);
+    }
+    const bool reindent = chance(30);
+    const std::string extra = pick(kIndents);
+    for (auto& l : picked) {
+      if (reindent) l = extra + l;
+      switch (below(10)) {
+        case 0:
+          l = pick(kIndents) + std::string(text::trim_start(l));
+          break;
+        case 1:
+          l = std::string(text::trim(l));
+          break;
+        case 2:
+          l += " ";
+          break;
+        case 3:
+          l = ref::normalize_whitespace(l);
+          break;
+        case 4:
+          if (picked.size() > 2) l = line();
+          break;
+        default:
+          break;
+      }
+    }
+    std::string out;
+    for (std::size_t j = 0; j < picked.size(); ++j) {
+      if (j > 0) out += chance(10) ? "\\n" : "\n";
+      out += picked[j];
+    }
+    if (chance(20)) out = ref::replace_all(out, "\"", "\\\"");
+    if (chance(15)) out = "  " + out;
+    if (chance(20)) out += pick(kEndings);
+    return out;
+  }
+
+  std::string noise() {
+    static const char* const kPieces[] = {
+        " ", "\t",       "\n",           "\r",      "a", "b", ":",  ",", "(",
+        ")", "{",        "\\",           "\\",      "n", "t", "\"", "'", "$",
+        "`", "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9"};
+    std::string out;
+    for (std::size_t j = below(16); j > 0; --j) out += pick(kPieces);
+    return out;
+  }
+
+ private:
+  std::mt19937 rng_;
+};
+
+std::string escaped(std::string_view s) {
+  std::string out = "\"";
+  for (const char c : s) {
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c == '\\')
+      out += "\\\\";
+    else if (c == '"')
+      out += "\\\"";
+    else
+      out += c;
+  }
+  return out + "\"";
+}
+
+constexpr int kRounds = 40000;
+
+TEST(StrategiesDifferential, AgreeWithThePlainReferences) {
+  struct Pair {
+    const char* name;
+    Strategy fast;
+    Strategy plain;
+  };
+  const Pair pairs[] = {
+      {"line_trimmed", line_trimmed_replacer, ref::line_trimmed},
+      {"block_anchor", block_anchor_replacer, ref::block_anchor},
+      {"context_aware", context_aware_replacer, ref::context_aware},
+      {"whitespace_normalized", whitespace_normalized_replacer, ref::whitespace_normalized},
+      {"indentation_flexible", indentation_flexible_replacer, ref::indentation_flexible},
+      {"escape_normalized", escape_normalized_replacer, ref::escape_normalized},
+      {"trimmed_boundary", trimmed_boundary_replacer, ref::trimmed_boundary},
+  };
+  Generator gen(20240611);
+  std::size_t proposing[std::size(pairs)] = {};
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string content = gen.content();
+    const std::string find = gen.find(content);
+    for (std::size_t s = 0; s < std::size(pairs); ++s) {
+      const CandidateList expected = pairs[s].plain(content, find);
+      ASSERT_EQ(pairs[s].fast(content, find), expected)
+          << pairs[s].name << " content " << escaped(content) << " find " << escaped(find);
+      proposing[s] += !expected.empty();
+    }
+  }
+  // The inputs must exercise every strategy, or the comparison proves nothing.
+  for (std::size_t s = 0; s < std::size(pairs); ++s)
+    EXPECT_GT(proposing[s], kRounds / 100) << pairs[s].name;
+}
+
+TEST(HelpersDifferential, AgreeWithTheLiteralPasses) {
+  Generator gen(7);
+  for (int round = 0; round < kRounds; ++round) {
+    const std::string s = gen.noise();
+    ASSERT_EQ(normalize_whitespace(s), ref::normalize_whitespace(s)) << escaped(s);
+    ASSERT_EQ(unescape_string(s), ref::unescape_string(s)) << escaped(s);
+    ASSERT_EQ(remove_common_indentation(s), ref::remove_common_indentation(s)) << escaped(s);
+  }
+}
+
+}  // namespace
+}  // namespace marlune::content_replacer
