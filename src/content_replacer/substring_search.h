@@ -1,0 +1,39 @@
+// Byte-exact substring search over UTF-8 text, linear in the worst case. Positions are byte
+// offsets; the empty needle occurs at every character boundary of the haystack, its end included.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace marlune::content_replacer {
+
+inline constexpr std::size_t kNoOccurrence = std::string_view::npos;
+
+// Position of the first occurrence of `needle` that starts at or after `from`, or kNoOccurrence.
+std::size_t find_first(std::string_view haystack, std::string_view needle, std::size_t from = 0);
+
+// Whether `needle` occurs at some position greater than `pos`. With `pos` the first occurrence
+// this answers "is the first occurrence also the last?" with one forward search.
+bool occurs_after(std::string_view haystack, std::string_view needle, std::size_t pos);
+
+// Every occurrence of `needle` in ascending order, overlapping ones included ("aa" occurs at 0
+// and 1 in "aaa"). Each step after a hit only examines text that no earlier step settled, so
+// the whole walk is linear in the haystack even for a needle like 10,000 'a' in a haystack of
+// 'a' that matches at every position. The scanner keeps views: both texts must outlive it.
+class OccurrenceScanner {
+ public:
+  OccurrenceScanner(std::string_view haystack, std::string_view needle)
+      : haystack_(haystack), needle_(needle) {}
+
+  // The next occurrence, or kNoOccurrence once the haystack is exhausted.
+  std::size_t next();
+
+ private:
+  std::string_view haystack_;
+  std::string_view needle_;
+  std::size_t from_ = 0;                  // where the next search starts
+  std::size_t previous_ = kNoOccurrence;  // the last occurrence returned
+  std::size_t period_ = 0;                // smallest period of the needle, 0 until needed
+};
+
+}  // namespace marlune::content_replacer
