@@ -1,0 +1,47 @@
+// The immutable result records handed to Python: MatchRange, ReplaceResult, FuzzyMatchInfo and
+// TryReplaceResult. A record holds plain native values and never a Python reference; its
+// getters build fresh Python objects on every read.
+#pragma once
+
+#include "module/python_ref.h"
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "content_replacer/diagnostics.h"
+#include "content_replacer/replace_content.h"
+
+namespace marlune::module {
+
+struct TryReplaceResultData {
+  bool success = false;
+  std::optional<content_replacer::ReplaceSuccess> result;
+  std::optional<std::string> error;
+  std::optional<std::string> error_type;
+  std::optional<content_replacer::FuzzyMatch> closest_match;
+  std::optional<std::vector<std::size_t>> locations;
+};
+
+// The type objects, each created once on first use. Borrowed; null with an exception set when
+// creation failed.
+PyTypeObject* match_range_type();
+PyTypeObject* replace_result_type();
+PyTypeObject* fuzzy_match_info_type();
+PyTypeObject* try_replace_result_type();
+
+// Native construction: a new record owning the given values (null with an exception set).
+OwnedRef new_match_range(std::size_t start, std::size_t end);
+OwnedRef new_replace_result(content_replacer::ReplaceSuccess&& value);
+OwnedRef new_fuzzy_match_info(content_replacer::FuzzyMatch&& value);
+OwnedRef new_try_replace_result(TryReplaceResultData&& value);
+
+// The fields of a MatchRange (the object must be an instance of match_range_type()).
+struct MatchRangeFields {
+  std::size_t start;
+  std::size_t end;
+};
+MatchRangeFields match_range_fields(PyObject* match_range);
+
+}  // namespace marlune::module
