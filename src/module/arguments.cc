@@ -10,8 +10,12 @@ namespace {
 struct PendingException {
 #if PY_VERSION_HEX >= 0x030C0000
   OwnedRef value;
-  static PendingException fetch() { return {OwnedRef::steal(PyErr_GetRaisedException())}; }
-  void restore() { PyErr_SetRaisedException(value.release()); }
+  static PendingException fetch() {
+    return {OwnedRef::steal(PyErr_GetRaisedException())};
+  }
+  void restore() {
+    PyErr_SetRaisedException(value.release());
+  }
 #else
   OwnedRef value;
   static PendingException fetch() {
@@ -152,7 +156,8 @@ bool extract_arguments_tuple_dict(const FunctionDescription& description, PyObje
 
 bool argument_extraction_error(const char* parameter) {
   PendingException pending = PendingException::fetch();
-  if (!pending.value || Py_TYPE(pending.value.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+  if (!pending.value ||
+      Py_TYPE(pending.value.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
     pending.restore();
     return false;
   }

@@ -81,9 +81,9 @@ PyObject* create_module() {
         &replace_content_method, &try_replace_content_method}) {
     if (!add_function(module.get(), module_name.get(), *definition)) return nullptr;
   }
-  for (PyTypeObject* (*type)() : {streaming_fuzzy_matcher_type, match_range_type,
-                                  replace_result_type,
-                                  try_replace_result_type, fuzzy_match_info_type}) {
+  for (PyTypeObject* (*type)() :
+       {streaming_fuzzy_matcher_type, match_range_type, replace_result_type,
+        try_replace_result_type, fuzzy_match_info_type}) {
     if (!add_class(module.get(), type())) return nullptr;
   }
   return module.release();

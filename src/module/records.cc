@@ -18,8 +18,7 @@ using content_replacer::ReplaceSuccess;
 // with placement new when the record is made and destroyed in tp_dealloc.
 template <class Payload>
 struct Record {
-  PyObject_HEAD
-  Payload payload;
+  PyObject_HEAD Payload payload;
 };
 
 template <class Payload>
@@ -47,11 +46,17 @@ OwnedRef new_record(PyTypeObject* type, Payload&& payload) {
 
 constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
-PyObject* type_from_spec(PyType_Spec& spec) { return PyType_FromSpec(&spec); }
+PyObject* type_from_spec(PyType_Spec& spec) {
+  return PyType_FromSpec(&spec);
+}
 
-PyObject* new_size(std::size_t value) { return PyLong_FromSize_t(value); }
+PyObject* new_size(std::size_t value) {
+  return PyLong_FromSize_t(value);
+}
 
-PyObject* new_str(const std::string& value) { return make_str(value).release(); }
+PyObject* new_str(const std::string& value) {
+  return make_str(value).release();
+}
 
 // Shows at most the first 50 bytes of a matched text; a longer text is cut at the last
 // character boundary at or before byte 50 and marked with "...".
@@ -78,11 +83,21 @@ std::string quoted(std::string_view value) {
   std::string out = "\"";
   for (const char c : value) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
           char buf[16];
@@ -97,7 +112,9 @@ std::string quoted(std::string_view value) {
   return out;
 }
 
-PyObject* repr_of(std::string text) { return new_str(text); }
+PyObject* repr_of(std::string text) {
+  return new_str(text);
+}
 
 // ---- MatchRange ----
 
@@ -209,8 +226,7 @@ PyType_Slot replace_result_slots[] = {
 };
 
 PyType_Spec replace_result_spec = {
-    "builtins.ReplaceResult", sizeof(Record<ReplaceSuccess>), 0, kRecordFlags,
-    replace_result_slots,
+    "builtins.ReplaceResult", sizeof(Record<ReplaceSuccess>), 0, kRecordFlags, replace_result_slots,
 };
 
 // ---- FuzzyMatchInfo ----
@@ -234,9 +250,8 @@ PyObject* fuzzy_match_info_get_diff(PyObject* self, void*) {
 PyObject* fuzzy_match_info_repr(PyObject* self) {
   return guarded([&] {
     const auto& r = payload_of<FuzzyMatch>(self);
-    return repr_of("FuzzyMatchInfo(similarity=" + format_two_decimals(r.similarity) +
-                   ", lines=" + std::to_string(r.start_line) + "-" + std::to_string(r.end_line) +
-                   ")");
+    return repr_of("FuzzyMatchInfo(similarity=" + format_two_decimals(r.similarity) + ", lines=" +
+                   std::to_string(r.start_line) + "-" + std::to_string(r.end_line) + ")");
   });
 }
 
@@ -258,8 +273,7 @@ PyType_Slot fuzzy_match_info_slots[] = {
 };
 
 PyType_Spec fuzzy_match_info_spec = {
-    "builtins.FuzzyMatchInfo", sizeof(Record<FuzzyMatch>), 0, kRecordFlags,
-    fuzzy_match_info_slots,
+    "builtins.FuzzyMatchInfo", sizeof(Record<FuzzyMatch>), 0, kRecordFlags, fuzzy_match_info_slots,
 };
 
 // ---- TryReplaceResult ----
@@ -353,7 +367,9 @@ OnceObject replace_result_type_object;
 OnceObject fuzzy_match_info_type_object;
 OnceObject try_replace_result_type_object;
 
-PyTypeObject* as_type(PyObject* object) { return reinterpret_cast<PyTypeObject*>(object); }
+PyTypeObject* as_type(PyObject* object) {
+  return reinterpret_cast<PyTypeObject*>(object);
+}
 
 }  // namespace
 
@@ -369,8 +385,8 @@ PyTypeObject* fuzzy_match_info_type() {
       fuzzy_match_info_type_object.get([] { return type_from_spec(fuzzy_match_info_spec); }));
 }
 PyTypeObject* try_replace_result_type() {
-  return as_type(try_replace_result_type_object.get(
-      [] { return type_from_spec(try_replace_result_spec); }));
+  return as_type(
+      try_replace_result_type_object.get([] { return type_from_spec(try_replace_result_spec); }));
 }
 
 OwnedRef new_match_range(std::size_t start, std::size_t end) {

@@ -71,8 +71,8 @@ constexpr std::array<const char*, 5> kReplaceParameters = {"content", "old_strin
                                                            "replace_all", "line_hint"};
 
 const FunctionDescription kReplaceContentDescription{"replace_content()", kReplaceParameters, 3};
-const FunctionDescription kTryReplaceContentDescription{"try_replace_content()",
-                                                        kReplaceParameters, 3};
+const FunctionDescription kTryReplaceContentDescription{"try_replace_content()", kReplaceParameters,
+                                                        3};
 
 // Binds and converts the five arguments, then runs the driver once.
 std::optional<replacer::ReplaceOutcome> run_replacement(const FunctionDescription& description,
@@ -95,15 +95,17 @@ std::optional<replacer::ReplaceOutcome> run_replacement(const FunctionDescriptio
 
 std::string_view error_type_name(replacer::ReplaceErrorKind kind) {
   switch (kind) {
-    case replacer::ReplaceErrorKind::NoChange: return "no_change";
-    case replacer::ReplaceErrorKind::NotFound: return "not_found";
-    case replacer::ReplaceErrorKind::MultipleMatches: return "multiple_matches";
+    case replacer::ReplaceErrorKind::NoChange:
+      return "no_change";
+    case replacer::ReplaceErrorKind::NotFound:
+      return "not_found";
+    case replacer::ReplaceErrorKind::MultipleMatches:
+      return "multiple_matches";
   }
   return "";
 }
 
-PyObject* replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
+PyObject* replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     auto outcome = run_replacement(kReplaceContentDescription, args, nargs, kwnames);
     if (!outcome) return nullptr;

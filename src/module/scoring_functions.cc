@@ -19,7 +19,7 @@ constexpr const char* kFuzzyMatchDoc =
     "lead_penalty=..., max_lead_penalty=..., unmatched_penalty=...)\n--\n\n";
 
 constexpr std::array<const char*, 8> kFuzzyMatchParameters = {
-    "pattern",      "instring",         "adj_bonus",         "sep_bonus",
+    "pattern",     "instring",     "adj_bonus",        "sep_bonus",
     "camel_bonus", "lead_penalty", "max_lead_penalty", "unmatched_penalty"};
 
 const FunctionDescription kFuzzyMatchDescription{"fuzzy_match()", kFuzzyMatchParameters, 2};
@@ -34,8 +34,8 @@ PyObject* fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!convert_text(slots[0], "pattern", pattern)) return nullptr;
     if (!convert_text(slots[1], "instring", instring)) return nullptr;
     scoring::FuzzyMatchParams params;
-    std::int32_t* const numbers[] = {&params.adj_bonus,    &params.sep_bonus,
-                                     &params.camel_bonus,  &params.lead_penalty,
+    std::int32_t* const numbers[] = {&params.adj_bonus,        &params.sep_bonus,
+                                     &params.camel_bonus,      &params.lead_penalty,
                                      &params.max_lead_penalty, &params.unmatched_penalty};
     for (std::size_t i = 2; i < slots.size(); ++i) {
       if (slots[i] != nullptr &&
@@ -59,8 +59,7 @@ constexpr std::array<const char*, 2> kGetBestMatchesParameters = {"search_string
 const FunctionDescription kGetBestMatchesDescription{"get_best_matches()",
                                                      kGetBestMatchesParameters, 2};
 
-PyObject* get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     std::array<PyObject*, kGetBestMatchesParameters.size()> slots{};
     if (!extract_arguments_fastcall(kGetBestMatchesDescription, args, nargs, kwnames, slots)) {
@@ -95,7 +94,7 @@ constexpr const char* kFuzzyMatchSimpleDoc =
     "fuzzy_match_simple(pattern, instring, case_sensitive)\n--\n\n";
 
 constexpr std::array<const char*, 3> kFuzzyMatchSimpleParameters = {"pattern", "instring",
-                                                                     "case_sensitive"};
+                                                                    "case_sensitive"};
 
 const FunctionDescription kFuzzyMatchSimpleDescription{"fuzzy_match_simple()",
                                                        kFuzzyMatchSimpleParameters, 3};

@@ -10,7 +10,9 @@ namespace marlune::text {
 namespace {
 
 // ASCII members of White_Space: U+0009..U+000D and U+0020.
-constexpr bool is_ascii_space(unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+constexpr bool is_ascii_space(unsigned char b) {
+  return b == ' ' || (b >= 0x09 && b <= 0x0D);
+}
 
 }  // namespace
 
@@ -69,7 +71,9 @@ std::string_view trim_end(std::string_view s) {
   return s.substr(0, end);
 }
 
-std::string_view trim(std::string_view s) { return trim_end(trim_start(s)); }
+std::string_view trim(std::string_view s) {
+  return trim_end(trim_start(s));
+}
 
 void append_joined(std::string& out, std::span<const std::string_view> lines) {
   if (lines.empty()) return;

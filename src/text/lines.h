@@ -24,10 +24,14 @@ std::string_view trim_start(std::string_view s);
 std::string_view trim_end(std::string_view s);
 
 // A line is blank when trimming leaves nothing.
-inline bool is_blank(std::string_view s) { return trim_start(s).empty(); }
+inline bool is_blank(std::string_view s) {
+  return trim_start(s).empty();
+}
 
 // Byte length of the leading run of White_Space characters.
-inline std::size_t indent_bytes(std::string_view s) { return s.size() - trim_start(s).size(); }
+inline std::size_t indent_bytes(std::string_view s) {
+  return s.size() - trim_start(s).size();
+}
 
 // The lines joined with "\n" between consecutive lines and nothing after the last.
 std::string join_lines(std::span<const std::string_view> lines);

@@ -10,7 +10,9 @@
 
 namespace marlune::text {
 
-inline constexpr bool is_continuation_byte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+inline constexpr bool is_continuation_byte(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
 
 // Number of bytes of the character whose first byte is `lead`.
 inline constexpr std::size_t sequence_length(unsigned char lead) {
@@ -52,7 +54,8 @@ inline void append_utf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
-    const char buf[2] = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+    const char buf[2] = {static_cast<char>(0xC0 | (cp >> 6)),
+                         static_cast<char>(0x80 | (cp & 0x3F))};
     out.append(buf, 2);
   } else if (cp < 0x10000) {
     const char buf[3] = {static_cast<char>(0xE0 | (cp >> 12)),

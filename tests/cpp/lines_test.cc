@@ -30,7 +30,10 @@ TEST(SplitLines, FollowsTheLineRule) {
 TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim(" \t\r\n\v\fa b\xC2\xA0"), "a b");
   EXPECT_EQ(trim("\xE3\x80\x80x\xE2\x80\xA8"), "x");  // U+3000, U+2028
-  EXPECT_EQ(trim("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // U+200B is not White_Space
+  EXPECT_EQ(trim("\xE2\x80\x8B"
+                 "x"),
+            "\xE2\x80\x8B"
+            "x");                     // U+200B is not White_Space
   EXPECT_EQ(trim("\x1Cx"), "\x1Cx");  // file separator: space to isspace(), not White_Space
   EXPECT_EQ(trim_start("  a  "), "a  ");
   EXPECT_EQ(trim_end("  a  "), "  a");
