@@ -73,14 +73,21 @@ PyObject* get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 
     const std::vector<scoring::RankedCandidate> ranked =
         scoring::get_best_matches(search_string, candidates);
+    // The views into an exact list's items are only safe until something can run Python code:
+    // creating a tracked container (list, tuple) may start a collection whose finalizers could
+    // change that list. So every str is copied out before the first container is made.
+    std::vector<OwnedRef> texts;
+    texts.reserve(ranked.size());
+    for (const scoring::RankedCandidate& entry : ranked) {
+      texts.push_back(make_str(candidates[entry.index]));
+      if (!texts.back()) return nullptr;
+    }
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ranked.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < ranked.size(); ++i) {
-      OwnedRef text = make_str(candidates[ranked[i].index]);
-      if (!text) return nullptr;
       OwnedRef score = OwnedRef::steal(PyLong_FromLong(ranked[i].score));
       if (!score) return nullptr;
-      PyObject* pair = PyTuple_Pack(2, text.get(), score.get());
+      PyObject* pair = PyTuple_Pack(2, texts[i].get(), score.get());
       if (pair == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
     }

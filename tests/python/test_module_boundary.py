@@ -1,5 +1,6 @@
 """The module object, registration, argument binding and argument conversion."""
 
+import gc
 import importlib
 import os
 import sys
@@ -474,3 +475,26 @@ def test_calls_from_many_threads_agree():
     for thread in threads:
         thread.join()
     assert results == [expected] * 8
+
+
+def test_candidates_cleared_by_a_finalizer_while_results_are_built():
+    # A collection can start while the result list is being built, and a finalizer may then
+    # empty the candidate list; the results must not depend on its items any more.
+    candidates = ["x" * 40 + str(i) for i in range(3000)]
+    expected = m.get_best_matches("x", list(candidates))
+
+    class Clearer:
+        def __del__(self):
+            candidates.clear()
+
+    threshold = gc.get_threshold()
+    try:
+        gc.set_threshold(1, 1, 1)
+        cycle = Clearer()
+        cycle.self = cycle
+        del cycle
+        result = m.get_best_matches("x", candidates)
+    finally:
+        gc.set_threshold(*threshold)
+        gc.collect()
+    assert result == expected
