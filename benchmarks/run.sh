@@ -22,7 +22,7 @@ cmake -S "$ROOT" -B "$WORK/cpp" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMARLUNE_BU
 cmake --build "$WORK/cpp" -j "$(nproc)" >/dev/null
 for bench in "$WORK"/cpp/*_benchmark; do
   echo "--- $(basename "$bench")"
-  "$bench" --benchmark_min_time=0.2 2>/dev/null
+  "$bench" --benchmark_min_time=0.2 --benchmark_color=false 2>/dev/null
 done
 
 echo "==> Python benchmarks"
