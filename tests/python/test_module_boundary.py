@@ -3,6 +3,7 @@
 import gc
 import importlib
 import os
+import subprocess
 import sys
 import threading
 import tracemalloc
@@ -498,3 +499,22 @@ def test_candidates_cleared_by_a_finalizer_while_results_are_built():
         gc.set_threshold(*threshold)
         gc.collect()
     assert result == expected
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("MARLUNE_SANITIZED")), reason="the sanitizer runtime reserves its own memory"
+)
+def test_native_allocation_failure_becomes_memory_error():
+    # Run in a child with a small address-space limit: the replacement would need about 1 GB.
+    code = (
+        "import resource\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (400 << 20, 400 << 20))\n"
+        "import _marlune_search as m\n"
+        "try:\n"
+        "    m.replace_content('a' * 1_000_000, 'a', 'b' * 1000, True)\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n"
+        "print(m.fuzzy_match('ab', 'ab'))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.split("\n")[:2] == ["MemoryError", "(True, 15)"], result.stderr
