@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../tests/support/reference_levenshtein.h"
+#include "support/reference_levenshtein.h"
 #include "content_replacer/levenshtein.h"
 #include "text/utf8.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../support/reference_levenshtein.h"
+#include "support/reference_levenshtein.h"
 #include "text/lines.h"
 
 namespace marlune::content_replacer {
