@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "support/reference_levenshtein.h"
 #include "content_replacer/levenshtein.h"
+#include "support/reference_levenshtein.h"
 #include "text/utf8.h"
 
 namespace {
