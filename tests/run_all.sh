@@ -114,4 +114,12 @@ make_venv "$venv" "$FIRST_PYTHON"
   MARLUNE_TEXT_PROBE="$WORK/asan/libmarlune_text_probe.so" MARLUNE_SANITIZED=1 \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
 
+# ---- 4. Further legs, one script each --------------------------------------------------
+# Each leg sets up what it needs itself and fails the run on any failure.
+export ROOT WORK JOBS FIRST_PYTHON
+export MARLUNE_PYTHONS="${PYTHONS[*]}"
+for leg in package unstable_interpreters fuzz; do
+  bash "$ROOT/tests/legs/$leg.sh"
+done
+
 step "all test suites passed"
