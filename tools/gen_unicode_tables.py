@@ -5,11 +5,12 @@ Reads four files of the Unicode Character Database (UnicodeData.txt, SpecialCasi
 DerivedCoreProperties.txt and PropList.txt; Debian's `unicode-data` package installs them in
 /usr/share/unicode) and writes:
 
-  src/text/unicode_data.cc
+  src/text/unicode_tables.inc
       White_Space, Cased and Case_Ignorable as packed range tables, and the full default
       lowercase and uppercase mappings (UnicodeData's simple mappings overridden by the
       unconditional entries of SpecialCasing.txt) as a two-stage table of deltas plus a short
-      list of the mappings longer than one code point.
+      list of the mappings longer than one code point. Tables only: the row types and the
+      lookups over them are hand-written, in src/text/unicode_tables.h.
   tests/support/unicode_assigned_ranges.txt
       the code points assigned in that version (general category other than Cn), which the
       Python tests use to pick the code points they compare with the interpreter's own tables.
@@ -30,13 +31,15 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 DEFAULT_UCD_DIR = Path("/usr/share/unicode")
-DEFAULT_OUTPUT = REPO / "src" / "text" / "unicode_data.cc"
+DEFAULT_OUTPUT = REPO / "src" / "text" / "unicode_tables.inc"
 DEFAULT_RANGES_OUTPUT = REPO / "tests" / "support" / "unicode_assigned_ranges.txt"
 
 MAX_CODE_POINT = 0x10FFFF
 # A range table entry packs (first << RANGE_LENGTH_BITS) | (last - first) into 32 bits.
 RANGE_LENGTH_BITS = 11
-MAX_MAPPING_LENGTH = 3  # SpecialCasing maps a code point to at most three code points.
+# SpecialCasing maps a code point to at most three code points; MultiMapping in
+# src/text/unicode_tables.h has as many slots.
+MAX_MAPPING_LENGTH = 3
 ASCII_WHITE_SPACE = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20}
 
 
@@ -275,28 +278,28 @@ def multi_array(name: str, entries: list[tuple[int, list[int]]]) -> list[str]:
     for cp, mapping in entries:
         padded = mapping + [0] * (MAX_MAPPING_LENGTH - len(mapping))
         items.append(f"{{0x{cp:04X}, {{{', '.join(f'0x{m:04X}' for m in padded)}}}}}")
-    return c_array(f"constexpr MultiMapping {name}[{len(entries)}]", items)
+    return c_array(f"inline constexpr MultiMapping {name}[{len(entries)}]", items)
 
 
-def render_cc(ucd: Ucd, case: CaseTables, ranges: dict[str, list[int]]) -> str:
+def render_tables(ucd: Ucd, case: CaseTables, ranges: dict[str, list[int]]) -> str:
     tables = []
     tables += c_array(
-        f"constexpr {uint_type(max(case.stage1))} kCaseStage1[{len(case.stage1)}]",
+        f"inline constexpr {uint_type(max(case.stage1))} kCaseStage1[{len(case.stage1)}]",
         [str(v) for v in case.stage1],
     )
     tables += c_array(
-        f"constexpr {uint_type(max(case.stage2))} kCaseStage2[{len(case.stage2)}]",
+        f"inline constexpr {uint_type(max(case.stage2))} kCaseStage2[{len(case.stage2)}]",
         [str(v) for v in case.stage2],
     )
     tables += c_array(
-        f"constexpr CaseDelta kCaseDeltas[{len(case.deltas)}]",
+        f"inline constexpr CaseDelta kCaseDeltas[{len(case.deltas)}]",
         [f"{{{lo}, {up}}}" for lo, up in case.deltas],
     )
     tables += multi_array("kLowerMulti", case.lower_multi)
     tables += multi_array("kUpperMulti", case.upper_multi)
     for name, packed in ranges.items():
         tables += c_array(
-            f"constexpr std::uint32_t {name}[{len(packed)}]", [f"0x{v:X}" for v in packed]
+            f"inline constexpr std::uint32_t {name}[{len(packed)}]", [f"0x{v:X}" for v in packed]
         )
     range_bytes = 4 * sum(len(p) for p in ranges.values())
 
@@ -306,124 +309,17 @@ def render_cc(ucd: Ucd, case: CaseTables, ranges: dict[str, list[int]]) -> str:
 // Do not edit by hand: change the generator and run it again.
 //
 // Tables: {case.size()} bytes of case mappings, {range_bytes} bytes of property ranges.
-#include <algorithm>
-#include <cstdint>
-#include <iterator>
-
-#include "text/unicode_data.h"
-
-namespace marlune::text {{
-namespace {{
-
-// Case mappings. A code point cp below kCaseLimit selects the entry
-//   kCaseStage2[(kCaseStage1[cp >> kCaseShift] << kCaseShift) | (cp & (block size - 1))]
-// which indexes kCaseDeltas: the distance from cp to the first code point of its full lowercase
-// and uppercase mappings. Code points from kCaseLimit on map to themselves.
-struct CaseDelta {{
-  std::int32_t lower;
-  std::int32_t upper;
-}};
-
-// A full mapping longer than one code point; unused trailing slots are 0. Sorted by `cp`.
-struct MultiMapping {{
-  char32_t cp;
-  char32_t mapping[{MAX_MAPPING_LENGTH}];
-}};
-
-constexpr unsigned kCaseShift = {case.shift};
-constexpr char32_t kCaseLimit = 0x{case.limit:X};
-
-// Sorted property ranges: each entry is (first << kRangeLengthBits) | (last - first).
-constexpr unsigned kRangeLengthBits = {RANGE_LENGTH_BITS};
+// Included by text/unicode_tables.h, which defines the row types and the lookups.
 
 // clang-format off
+inline constexpr std::string_view kUnicodeVersion = "{ucd.version}";
+
+inline constexpr unsigned kCaseShift = {case.shift};
+inline constexpr char32_t kCaseLimit = 0x{case.limit:X};
+inline constexpr unsigned kRangeLengthBits = {RANGE_LENGTH_BITS};
+
 {chr(10).join(tables)}
 // clang-format on
-
-const CaseDelta& case_delta(char32_t cp) {{
-  if (cp >= kCaseLimit) return kCaseDeltas[0];
-  constexpr char32_t kMask = (char32_t{{1}} << kCaseShift) - 1;
-  const std::size_t block = kCaseStage1[cp >> kCaseShift];
-  return kCaseDeltas[kCaseStage2[(block << kCaseShift) | (cp & kMask)]];
-}}
-
-char32_t add_delta(char32_t cp, std::int32_t delta) {{
-  return static_cast<char32_t>(static_cast<std::int32_t>(cp) + delta);
-}}
-
-template <std::size_t N>
-bool in_ranges(const std::uint32_t (&ranges)[N], char32_t cp) {{
-  if (cp > 0x10FFFF) return false;
-  const std::uint32_t key = (static_cast<std::uint32_t>(cp) << kRangeLengthBits) |
-                            ((std::uint32_t{{1}} << kRangeLengthBits) - 1);
-  const std::uint32_t* next = std::upper_bound(std::begin(ranges), std::end(ranges), key);
-  if (next == std::begin(ranges)) return false;
-  const std::uint32_t entry = *(next - 1);
-  return cp - (entry >> kRangeLengthBits) <= (entry & ((1u << kRangeLengthBits) - 1));
-}}
-
-template <std::size_t N>
-std::size_t full_mapping(const MultiMapping (&multi)[N], char32_t cp, char32_t first,
-                         char32_t out[3]) {{
-  const MultiMapping* found =
-      std::lower_bound(std::begin(multi), std::end(multi), cp,
-                       [](const MultiMapping& m, char32_t key) {{ return m.cp < key; }});
-  if (found == std::end(multi) || found->cp != cp) {{
-    out[0] = first;
-    return 1;
-  }}
-  std::size_t n = 0;
-  while (n < {MAX_MAPPING_LENGTH} && found->mapping[n] != 0) {{
-    out[n] = found->mapping[n];
-    ++n;
-  }}
-  return n;
-}}
-
-}}  // namespace
-
-std::string_view unicode_version() {{
-  return "{ucd.version}";
-}}
-
-namespace detail {{
-
-bool is_white_space_non_ascii(char32_t cp) {{
-  return in_ranges(kWhiteSpaceRanges, cp);
-}}
-
-char32_t lower_first_non_ascii(char32_t cp) {{
-  return add_delta(cp, case_delta(cp).lower);
-}}
-
-char32_t upper_first_non_ascii(char32_t cp) {{
-  return add_delta(cp, case_delta(cp).upper);
-}}
-
-}}  // namespace detail
-
-CasePair lower_upper_first(char32_t cp) {{
-  const CaseDelta& delta = case_delta(cp);
-  return {{add_delta(cp, delta.lower), add_delta(cp, delta.upper)}};
-}}
-
-std::size_t lower_full(char32_t cp, char32_t out[3]) {{
-  return full_mapping(kLowerMulti, cp, lower_first(cp), out);
-}}
-
-std::size_t upper_full(char32_t cp, char32_t out[3]) {{
-  return full_mapping(kUpperMulti, cp, upper_first(cp), out);
-}}
-
-bool is_cased(char32_t cp) {{
-  return in_ranges(kCasedRanges, cp);
-}}
-
-bool is_case_ignorable(char32_t cp) {{
-  return in_ranges(kCaseIgnorableRanges, cp);
-}}
-
-}}  // namespace marlune::text
 """
 
 
@@ -455,7 +351,7 @@ def main(argv=None) -> int:
         "--output",
         type=Path,
         default=DEFAULT_OUTPUT,
-        help="C++ source to write (default: %(default)s)",
+        help="C++ tables to write (default: %(default)s)",
     )
     parser.add_argument(
         "--ranges-output",
@@ -478,7 +374,7 @@ def main(argv=None) -> int:
         print(f"gen_unicode_tables.py: {e}", file=sys.stderr)
         return 1
 
-    args.output.write_text(render_cc(ucd, case, ranges), encoding="utf-8")
+    args.output.write_text(render_tables(ucd, case, ranges), encoding="utf-8")
     args.ranges_output.write_text(render_assigned_ranges(ucd), encoding="utf-8")
     print(f"Unicode {ucd.version}: wrote {args.output} and {args.ranges_output}")
     print(

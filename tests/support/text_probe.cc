@@ -7,6 +7,7 @@
 
 #include "text/case_mapping.h"
 #include "text/unicode_data.h"
+#include "text/unicode_tables.h"
 
 #define MARLUNE_PROBE extern "C" __attribute__((visibility("default")))
 
@@ -15,45 +16,19 @@ namespace {
 // What marlune_probe_map_code_points computes for each code point.
 enum ProbeMapping : int { kLowerFull = 0, kUpperFull = 1, kLowerFirst = 2, kUpperFirst = 3 };
 
+// The full uppercase mapping. No engine needs it, so the text library does not offer it; the
+// probe does, because comparing it with the interpreter's checks that the first code points the
+// engines use were taken from the full mappings.
+std::size_t upper_full(char32_t cp, char32_t out[3]) {
+  namespace tables = marlune::text::unicode_tables;
+  return tables::full_mapping(tables::kUpperMulti, cp, marlune::text::upper_first(cp), out);
+}
+
 }  // namespace
 
 MARLUNE_PROBE const char* marlune_probe_unicode_version() {
   static const std::string version(marlune::text::unicode_version());
   return version.c_str();
-}
-
-MARLUNE_PROBE std::uint32_t marlune_probe_lower_full(std::uint32_t cp, std::uint32_t* out) {
-  char32_t buf[3];
-  const std::size_t n = marlune::text::lower_full(static_cast<char32_t>(cp), buf);
-  for (std::size_t i = 0; i < n; ++i) out[i] = buf[i];
-  return static_cast<std::uint32_t>(n);
-}
-
-MARLUNE_PROBE std::uint32_t marlune_probe_upper_full(std::uint32_t cp, std::uint32_t* out) {
-  char32_t buf[3];
-  const std::size_t n = marlune::text::upper_full(static_cast<char32_t>(cp), buf);
-  for (std::size_t i = 0; i < n; ++i) out[i] = buf[i];
-  return static_cast<std::uint32_t>(n);
-}
-
-MARLUNE_PROBE std::uint32_t marlune_probe_lower_first(std::uint32_t cp) {
-  return marlune::text::lower_first(static_cast<char32_t>(cp));
-}
-
-MARLUNE_PROBE std::uint32_t marlune_probe_upper_first(std::uint32_t cp) {
-  return marlune::text::upper_first(static_cast<char32_t>(cp));
-}
-
-MARLUNE_PROBE int marlune_probe_is_white_space(std::uint32_t cp) {
-  return marlune::text::is_white_space(static_cast<char32_t>(cp)) ? 1 : 0;
-}
-
-MARLUNE_PROBE int marlune_probe_is_cased(std::uint32_t cp) {
-  return marlune::text::is_cased(static_cast<char32_t>(cp)) ? 1 : 0;
-}
-
-MARLUNE_PROBE int marlune_probe_is_case_ignorable(std::uint32_t cp) {
-  return marlune::text::is_case_ignorable(static_cast<char32_t>(cp)) ? 1 : 0;
 }
 
 // Maps `count` code points in one call, so a test can cover every code point cheaply. Writes
@@ -71,7 +46,7 @@ MARLUNE_PROBE int marlune_probe_map_code_points(const std::uint32_t* cps, std::s
         n = marlune::text::lower_full(cp, buf);
         break;
       case kUpperFull:
-        n = marlune::text::upper_full(cp, buf);
+        n = upper_full(cp, buf);
         break;
       case kLowerFirst:
         buf[0] = marlune::text::lower_first(cp);
