@@ -10,7 +10,6 @@
 #include "streaming_matcher/streaming_matcher.h"
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -18,43 +17,21 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "content_replacer/levenshtein.h"
+#include "streaming_matcher/streaming_matcher_internal.h"
+#include "support/allocation_hooks.h"
+#include "support/reference_alignment.h"
 #include "text/lines.h"
-
-// Heap accounting, for the memory figures.
-namespace {
-std::size_t g_live_bytes = 0;
-std::size_t g_peak_bytes = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  g_live_bytes += malloc_usable_size(p);
-  g_peak_bytes = std::max(g_peak_bytes, g_live_bytes);
-  return p;
-}
-[[gnu::noinline]] static void release(void* p) noexcept {
-  if (p == nullptr) return;
-  g_live_bytes -= malloc_usable_size(p);
-  std::free(p);
-}
-void operator delete(void* p) noexcept {
-  release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  release(p);
-}
 
 namespace marlune::streaming_matcher {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::live_heap_bytes;
+using test_support::peak_heap_bytes;
 
 constexpr std::size_t kQueryLines = 200;
 
@@ -153,9 +130,9 @@ BENCHMARK(Push)
     ->ArgNames({"lines", "kind"})
     ->Unit(benchmark::kMicrosecond);
 
-// One row computed the obvious way over the same data: every cell decides its pairing with the
-// full edit distance. The engine pushes the same line right after, timed apart, so that both
-// figures and their ratio come from one run.
+// One row computed the obvious way over the same data (the plain reference the tests check the
+// engine against): every cell decides its pairing with the full edit distance. The engine pushes
+// the same line right after, timed apart, so that both figures and their ratio come from one run.
 void PlainRow(benchmark::State& state) {
   using Clock = std::chrono::steady_clock;
   const auto source_count = static_cast<std::size_t>(state.range(0));
@@ -163,35 +140,22 @@ void PlainRow(benchmark::State& state) {
   if (!load(state, source_count, corpus)) return;
   const std::string source = join(*corpus, 0, source_count);
   const auto query = make_query(*corpus, source_count, QueryKind::Perturbed, kQueryLines);
-  std::vector<std::uint32_t> prev(source_count + 1, 0), cur(source_count + 1);
+  std::vector<std::string_view> source_lines(corpus->begin(), corpus->begin() + source_count);
+  const std::vector<AlignmentCell> row0(source_count + 1, {0, AlignmentDirection::Diagonal});
+  std::vector<AlignmentCell> prev = row0, cur;
   auto matcher = std::make_unique<StreamingFuzzyMatcher>(source);
   std::size_t next = 0;
   double plain_seconds = 0, engine_seconds = 0, cells = 0;
   for (auto _ : state) {
     if (next == query.size()) {
-      std::fill(prev.begin(), prev.end(), 0);
+      prev = row0;
       matcher = std::make_unique<StreamingFuzzyMatcher>(source);
       next = 0;
     }
     const std::string_view line = query[next];
     const std::string_view a = text::trim(line.substr(0, line.size() - 1));
     const auto t0 = Clock::now();
-    cur[0] = prev[0] + 10;
-    for (std::size_t c = 1; c <= source_count; ++c) {
-      const std::string_view b = text::trim((*corpus)[c - 1]);
-      std::uint32_t diagonal = prev[c - 1] + 13;
-      if (a == b) {
-        diagonal = prev[c - 1];
-      } else if (!a.empty() && !b.empty()) {
-        const double m = static_cast<double>(std::max(a.size(), b.size()));
-        const double dl = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
-        if (1.0 - dl / m >= 0.8 &&
-            1.0 - static_cast<double>(content_replacer::levenshtein_distance(a, b)) / m >= 0.8) {
-          diagonal = prev[c - 1] + 1;
-        }
-      }
-      cur[c] = std::min({diagonal, cur[c - 1] + 3, prev[c] + 10});
-    }
+    test_support::reference_row(next + 1, a, source_lines, prev, cur);
     benchmark::DoNotOptimize(cur.data());
     std::swap(prev, cur);
     const auto t1 = Clock::now();
@@ -216,20 +180,20 @@ void Memory(benchmark::State& state) {
   const std::string source = join(*corpus, 0, source_count);
   const auto query = make_query(*corpus, source_count, QueryKind::Perturbed, query_count);
   for (auto _ : state) {
-    const std::size_t before = g_live_bytes;
-    g_peak_bytes = g_live_bytes;
+    const std::size_t before = live_heap_bytes;
+    peak_heap_bytes = live_heap_bytes;
     StreamingFuzzyMatcher matcher(source);
-    const std::size_t constructed = g_live_bytes - before;
+    const std::size_t constructed = live_heap_bytes - before;
     for (const auto& line : query) benchmark::DoNotOptimize(matcher.push(line, std::nullopt));
-    const std::size_t retained = g_live_bytes - before;
+    const std::size_t retained = live_heap_bytes - before;
     const double cells =
         static_cast<double>(query_count + 1) * static_cast<double>(source_count + 1);
-    state.counters["peak_MB"] = static_cast<double>(g_peak_bytes - before) / 1e6;
+    state.counters["peak_MB"] = static_cast<double>(peak_heap_bytes - before) / 1e6;
     state.counters["constructed_MB"] = static_cast<double>(constructed) / 1e6;
     state.counters["retained_MB"] = static_cast<double>(retained) / 1e6;
     // The alignment state per matrix cell, and what pushing added per cell (the query lines).
     state.counters["alignment_bytes_per_cell"] =
-        static_cast<double>(matcher.alignment_bytes()) / cells;
+        static_cast<double>(StreamingMatcherTestHook::alignment_bytes(matcher)) / cells;
     state.counters["growth_bytes_per_cell"] = static_cast<double>(retained - constructed) / cells;
   }
 }

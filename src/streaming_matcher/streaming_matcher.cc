@@ -12,6 +12,7 @@
 #endif
 
 #include "content_replacer/levenshtein.h"
+#include "streaming_matcher/streaming_matcher_internal.h"
 #include "text/lines.h"
 #include "text/utf8.h"
 
@@ -58,9 +59,6 @@ constexpr std::uint64_t kWalkPairing = 1;
 constexpr std::uint64_t walk_start(std::size_t column) {
   return std::uint64_t{column} << 32;
 }
-
-// Counts of a line's characters in 32 buckets, four bits each.
-using CharHistogram = std::array<std::uint8_t, 16>;
 
 // --- Similarity -------------------------------------------------------------------------------
 
@@ -213,7 +211,7 @@ std::uint32_t add_cost(std::uint32_t a, std::uint32_t b) {
   }
 }
 
-template <typename TrimmedLine>
+// The trimmed source lines, laid out for the row loops.
 struct SourceView {
   const std::size_t* trimmed_length;
   const TrimmedLine* lines;
@@ -230,9 +228,7 @@ struct SourceView {
 // of similarity short of the edit distance, then a sentinel (line = count). The first pass only
 // collects the lines whose lengths are in range, without branches; the second decides on them.
 // Both branch in a way the processor predicts well, unlike a test per cell in the row itself.
-template <typename TrimmedLine, typename PairingCandidate>
-void find_pairing_candidates(const SourceView<TrimmedLine>& source, const QueryLine& q,
-                             PairingCandidate* out) {
+void find_pairing_candidates(const SourceView& source, const QueryLine& q, PairingCandidate* out) {
   constexpr std::size_t kBlock = 512;
   std::uint32_t in_range[kBlock];
   const std::size_t la = q.text.size();
@@ -261,8 +257,8 @@ void find_pairing_candidates(const SourceView<TrimmedLine>& source, const QueryL
 // Computes row `cur` from row `prev` for query line q, given the cost of its column 0 and the
 // candidates of find_pairing_candidates: every other pairing costs 13 and cannot win. Returns the
 // least cost of columns 1..S (kMaxCost when there are none).
-template <bool kSaturating, typename TrimmedLine, typename Row, typename PairingCandidate>
-std::uint32_t compute_row(const SourceView<TrimmedLine>& source, const QueryLine& q,
+template <bool kSaturating>
+std::uint32_t compute_row(const SourceView& source, const QueryLine& q,
                           const PairingCandidate* candidate, std::uint32_t column0_cost,
                           const Row& prev, Row& cur) {
   const std::uint32_t* prev_cost = prev.cost.data();
@@ -327,64 +323,56 @@ LinePairing pair_lines(std::string_view a, std::string_view b) {
   return similar_by_distance(q.text, tb) ? LinePairing::Similar : LinePairing::Dissimilar;
 }
 
-StreamingFuzzyMatcher::StreamingFuzzyMatcher(std::string_view source_text) {
-  const std::vector<std::string_view> lines = text::split_lines(source_text);
-  const std::size_t count = lines.size();
+AlignmentState::AlignmentState(const std::vector<std::string_view>& source_lines)
+    : line_count(source_lines.size()) {
+  const std::size_t count = line_count;
   // The walk record packs a column and a pairing count (at most the column) into 32 bits each.
   // A source of 2^32 lines would need far more memory for its lines than exists anyway.
   if (count > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
 
   std::size_t total = 0;
-  for (const auto line : lines) total += line.size() + 1;
-  source_lines_.reserve(count);
-  source_line_offsets_.reserve(count + 1);
-  joined_source_.reserve(total);
-  trimmed_lengths_.reserve(count);
-  trimmed_lines_.reserve(count);
-  trimmed_histograms_.reserve(count);
-  for (const auto line : lines) {
-    const std::size_t offset = joined_source_.size();
-    source_line_offsets_.push_back(offset);
-    source_lines_.emplace_back(line);
-    joined_source_.append(line);
-    joined_source_.push_back('\n');
+  for (const auto line : source_lines) total += line.size() + 1;
+  joined_source.reserve(total);
+  trimmed_lengths.reserve(count);
+  trimmed_lines.reserve(count);
+  trimmed_histograms.reserve(count);
+  for (const auto line : source_lines) {
+    const std::size_t offset = joined_source.size();
+    joined_source.append(line);
+    joined_source.push_back('\n');
     const std::string_view trimmed = text::trim(line);
-    trimmed_lengths_.push_back(trimmed.size());
-    trimmed_lines_.push_back({std::hash<std::string_view>{}(trimmed),
-                              offset + static_cast<std::size_t>(trimmed.data() - line.data())});
-    trimmed_histograms_.push_back(character_histogram(trimmed));
+    trimmed_lengths.push_back(trimmed.size());
+    trimmed_lines.push_back({std::hash<std::string_view>{}(trimmed),
+                             offset + static_cast<std::size_t>(trimmed.data() - line.data())});
+    trimmed_histograms.push_back(character_histogram(trimmed));
   }
-  source_line_offsets_.push_back(total);
-  if (!joined_source_.empty()) joined_source_.pop_back();  // no line end after the last line
+  if (!joined_source.empty()) joined_source.pop_back();  // no line end after the last line
 
   // Row 0: every alignment may start after any number of skipped source lines at no cost.
-  for (Row* row : {&row_, &spare_rows_[0], &spare_rows_[1]}) {
-    row->cost.assign(count + 1, 0);
-    row->walk.resize(count + 1);
-    row->direction.assign(count + 1, AlignmentDirection::Diagonal);
+  for (Row* r : {&row, &spare_rows[0], &spare_rows[1]}) {
+    r->cost.assign(count + 1, 0);
+    r->walk.resize(count + 1);
+    r->direction.assign(count + 1, AlignmentDirection::Diagonal);
   }
-  for (std::size_t c = 0; c <= count; ++c) row_.walk[c] = walk_start(c);
-  pairing_candidates_.resize(count + 1);
+  for (std::size_t c = 0; c <= count; ++c) row.walk[c] = walk_start(c);
+  pairing_candidates.resize(count + 1);
 }
 
-// Computes the rows of `new_lines` (appended after the aligned query lines) into the spare rows
-// and the ranges of the resulting last row. Changes nothing else, so that a failure (memory
-// exhaustion) leaves the matcher as it was.
-StreamingFuzzyMatcher::Alignment StreamingFuzzyMatcher::resolve_location_fuzzy(
-    const std::vector<std::string>& new_lines) {
-  const std::size_t count = source_lines_.size();
-  const SourceView<TrimmedLine> source{trimmed_lengths_.data(), trimmed_lines_.data(),
-                                       trimmed_histograms_.data(), joined_source_.data(), count};
-  const Row* prev = &row_;
+Alignment AlignmentState::resolve_location_fuzzy(const std::vector<std::string>& new_lines,
+                                                 const std::vector<std::size_t>& line_offsets) {
+  const std::size_t count = line_count;
+  const SourceView source{trimmed_lengths.data(), trimmed_lines.data(), trimmed_histograms.data(),
+                          joined_source.data(), count};
+  const Row* prev = &row;
   int target = 0;
-  std::size_t r = aligned_rows_;
+  std::size_t r = aligned_rows;
   std::uint32_t min_cost = 0;
   for (const std::string& line : new_lines) {
     ++r;
     const QueryLine q = make_query_line(line);
-    find_pairing_candidates(source, q, pairing_candidates_.data());
-    Row& cur = spare_rows_[target];
-    const PairingCandidate* candidates = pairing_candidates_.data();
+    find_pairing_candidates(source, q, pairing_candidates.data());
+    Row& cur = spare_rows[target];
+    const PairingCandidate* candidates = pairing_candidates.data();
     if (r <= kLastPlainRow) {
       min_cost = compute_row<false>(source, q, candidates, static_cast<std::uint32_t>(r * kUpCost),
                                     *prev, cur);
@@ -397,7 +385,7 @@ StreamingFuzzyMatcher::Alignment StreamingFuzzyMatcher::resolve_location_fuzzy(
     target ^= 1;
   }
   const int last = target ^ 1;
-  const Row& row = spare_rows_[last];
+  const Row& last_row = spare_rows[last];
 
   // End candidates: the columns of the cheapest last-row cells, in ascending order. A walk makes
   // `matched` pairings over `span` source lines; it is accepted when the pairings make up at
@@ -405,19 +393,52 @@ StreamingFuzzyMatcher::Alignment StreamingFuzzyMatcher::resolve_location_fuzzy(
   Alignment result{last, {}};
   if (count == 0) return result;
   const auto query_count = static_cast<float>(r);
-  const std::uint32_t* cost = row.cost.data();
+  const std::uint32_t* cost = last_row.cost.data();
   for (std::size_t c = 1; c <= count; ++c) {
     if (cost[c] != min_cost) continue;
-    const std::uint64_t walk = row.walk[c];
+    const std::uint64_t walk = last_row.walk[c];
     const std::size_t start = walk >> 32;
     const auto matched = static_cast<float>(walk & 0xFFFFFFFFu);
     const auto span = static_cast<float>(c - start);
     if (matched / std::max(span, query_count) >= kAcceptanceThreshold) {
-      result.matches.push_back({source_line_offsets_[start], source_line_offsets_[c] - 1});
+      result.matches.push_back({line_offsets[start], line_offsets[c] - 1});
     }
   }
   return result;
 }
+
+void AlignmentState::commit(std::size_t added, const Alignment& alignment) noexcept {
+  aligned_rows += added;
+  std::swap(row, spare_rows[alignment.row]);
+}
+
+std::size_t AlignmentState::row_bytes() const {
+  std::size_t bytes = 0;
+  for (const Row* r : {&row, &spare_rows[0], &spare_rows[1]}) {
+    bytes += r->cost.capacity() * sizeof(std::uint32_t) +
+             r->walk.capacity() * sizeof(std::uint64_t) +
+             r->direction.capacity() * sizeof(AlignmentDirection);
+  }
+  return bytes;
+}
+
+StreamingFuzzyMatcher::StreamingFuzzyMatcher(std::string_view source_text) {
+  const std::vector<std::string_view> lines = text::split_lines(source_text);
+  source_lines_.reserve(lines.size());
+  source_line_offsets_.reserve(lines.size() + 1);
+  std::size_t offset = 0;
+  for (const auto line : lines) {
+    source_line_offsets_.push_back(offset);
+    source_lines_.emplace_back(line);
+    offset += line.size() + 1;
+  }
+  source_line_offsets_.push_back(offset);
+  alignment_ = std::make_unique<AlignmentState>(lines);
+}
+
+StreamingFuzzyMatcher::~StreamingFuzzyMatcher() = default;
+StreamingFuzzyMatcher::StreamingFuzzyMatcher(StreamingFuzzyMatcher&&) noexcept = default;
+StreamingFuzzyMatcher& StreamingFuzzyMatcher::operator=(StreamingFuzzyMatcher&&) noexcept = default;
 
 void StreamingFuzzyMatcher::reserve_query_lines(std::size_t added) {
   const std::size_t needed = query_lines_.size() + added;
@@ -430,8 +451,7 @@ void StreamingFuzzyMatcher::commit(std::vector<std::string>& new_lines,
                                    Alignment& alignment) noexcept {
   // Capacity was reserved and strings move without allocating, so nothing here can fail.
   for (std::string& line : new_lines) query_lines_.push_back(std::move(line));
-  aligned_rows_ += new_lines.size();
-  std::swap(row_, spare_rows_[alignment.row]);
+  alignment_->commit(new_lines.size(), alignment);
   matches_.swap(alignment.matches);
 }
 
@@ -452,7 +472,7 @@ std::optional<ByteRange> StreamingFuzzyMatcher::push(std::string_view chunk,
     std::vector<std::string> new_lines(pieces.begin(), pieces.end());
     std::string rest(chunk.substr(last_newline + 1));
     reserve_query_lines(new_lines.size());
-    Alignment alignment = resolve_location_fuzzy(new_lines);
+    Alignment alignment = alignment_->resolve_location_fuzzy(new_lines, source_line_offsets_);
     commit(new_lines, alignment);
     incomplete_line_.swap(rest);
   }
@@ -466,7 +486,7 @@ std::vector<ByteRange> StreamingFuzzyMatcher::finish() {
   if (incomplete_line_.empty()) return matches_;
   std::vector<std::string> new_lines{incomplete_line_};  // a trailing "\r" stays
   reserve_query_lines(1);
-  Alignment alignment = resolve_location_fuzzy(new_lines);
+  Alignment alignment = alignment_->resolve_location_fuzzy(new_lines, source_line_offsets_);
   std::vector<ByteRange> result = alignment.matches;
   commit(new_lines, alignment);
   incomplete_line_.clear();
@@ -494,18 +514,8 @@ std::optional<ByteRange> StreamingFuzzyMatcher::select_best_match() const {
   return choice;
 }
 
-std::size_t StreamingFuzzyMatcher::alignment_bytes() const {
-  std::size_t bytes = 0;
-  for (const Row* row : {&row_, &spare_rows_[0], &spare_rows_[1]}) {
-    bytes += row->cost.capacity() * sizeof(std::uint32_t) +
-             row->walk.capacity() * sizeof(std::uint64_t) +
-             row->direction.capacity() * sizeof(AlignmentDirection);
-  }
-  return bytes;
-}
-
 std::string StreamingFuzzyMatcher::get_text(ByteRange range) const {
-  const std::string_view joined = joined_source_;
+  const std::string_view joined = alignment_->joined_source;
   const std::size_t start = text::floor_char_boundary(joined, range.start);
   const std::size_t end = text::floor_char_boundary(joined, range.end);
   if (start >= end) return {};

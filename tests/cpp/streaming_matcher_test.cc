@@ -3,115 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <new>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "content_replacer/levenshtein.h"
-#include "text/lines.h"
+#include "streaming_matcher/streaming_matcher_internal.h"
+#include "support/allocation_hooks.h"
+#include "support/reference_alignment.h"
 #include "text/utf8.h"
-
-// Allocation failure injection for the exception-safety test: when armed, the n-th allocation
-// from now throws std::bad_alloc.
-namespace {
-long g_allocations_before_failure = -1;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_allocations_before_failure >= 0 && g_allocations_before_failure-- == 0) {
-    throw std::bad_alloc();
-  }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// Kept out of line: the compiler would otherwise see free() applied to the result of a `new`
-// expression once a delete is inlined, and warn.
-[[gnu::noinline]] static void release(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p) noexcept {
-  release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  release(p);
-}
 
 namespace marlune::streaming_matcher {
 namespace {
 
+using test_support::reference_alignment;
+using test_support::reference_pairing;
+using Hook = StreamingMatcherTestHook;
 using Ranges = std::vector<ByteRange>;
 using Lines = std::vector<std::string>;
 constexpr auto Up = AlignmentDirection::Up;
 constexpr auto Left = AlignmentDirection::Left;
 constexpr auto Diagonal = AlignmentDirection::Diagonal;
 
-// --- Reference: the alignment written plainly, full matrix and backtracking ------------------
-
-LinePairing reference_pairing(std::string_view a, std::string_view b) {
-  a = text::trim(a);
-  b = text::trim(b);
-  if (a == b) return LinePairing::Equal;
-  if (a.empty() || b.empty()) return LinePairing::Dissimilar;
-  const double m = static_cast<double>(std::max(a.size(), b.size()));
-  const double length_difference = a.size() > b.size() ? a.size() - b.size() : b.size() - a.size();
-  if (1.0 - length_difference / m < 0.8) return LinePairing::Dissimilar;
-  const double d = static_cast<double>(content_replacer::levenshtein_distance(a, b));
-  return 1.0 - d / m < 0.8 ? LinePairing::Dissimilar : LinePairing::Similar;
-}
-
-struct ReferenceResult {
-  std::vector<AlignmentCell> last_row;
-  Ranges ranges;
-};
-
-ReferenceResult reference_alignment(std::string_view source_text, const Lines& query) {
-  const auto source = text::split_lines(source_text);
-  std::vector<std::size_t> offsets{0};
-  for (const auto line : source) offsets.push_back(offsets.back() + line.size() + 1);
-  const std::size_t rows = query.size() + 1, cols = source.size() + 1;
-  std::vector<AlignmentCell> cells(rows * cols, {0, Diagonal});
-  const auto at = [&](std::size_t r, std::size_t c) -> AlignmentCell& {
-    return cells[r * cols + c];
-  };
-  for (std::size_t r = 1; r < rows; ++r) {
-    at(r, 0) = {static_cast<std::uint32_t>(10 * r), Up};
-    for (std::size_t c = 1; c < cols; ++c) {
-      const std::uint32_t up = at(r - 1, c).cost + 10, left = at(r, c - 1).cost + 3;
-      const LinePairing p = reference_pairing(query[r - 1], source[c - 1]);
-      const std::uint32_t diagonal = at(r - 1, c - 1).cost + (p == LinePairing::Equal     ? 0
-                                                              : p == LinePairing::Similar ? 1
-                                                                                          : 13);
-      at(r, c) = diagonal < left && diagonal < up ? AlignmentCell{diagonal, Diagonal}
-                 : left < up                      ? AlignmentCell{left, Left}
-                                                  : AlignmentCell{up, Up};
-    }
-  }
-  ReferenceResult result{{cells.end() - cols, cells.end()}, {}};
-  if (cols == 1) return result;
-  std::uint32_t min_cost = UINT32_MAX;
-  for (std::size_t c = 1; c < cols; ++c) min_cost = std::min(min_cost, at(rows - 1, c).cost);
-  for (std::size_t c_end = 1; c_end < cols; ++c_end) {
-    if (at(rows - 1, c_end).cost != min_cost) continue;
-    std::size_t r = rows - 1, c = c_end, matched = 0;
-    while (r > 0 && c > 0) {
-      const auto d = at(r, c).direction;
-      if (d != Left) --r;
-      if (d != Up) --c;
-      matched += d == Diagonal;
-    }
-    const float ratio = static_cast<float>(matched) /
-                        std::max(static_cast<float>(c_end - c), static_cast<float>(query.size()));
-    if (ratio >= 0.8f) result.ranges.push_back({offsets[c], offsets[c_end] - 1});
-  }
-  return result;
-}
-
 std::vector<AlignmentCell> last_row(const StreamingFuzzyMatcher& m) {
   std::vector<AlignmentCell> row;
-  for (std::size_t c = 0; c < m.column_count(); ++c) row.push_back(m.last_row_cell(c));
+  for (std::size_t c = 0; c < Hook::column_count(m); ++c) row.push_back(Hook::last_row_cell(m, c));
   return row;
 }
 
@@ -120,21 +37,21 @@ std::vector<AlignmentCell> last_row(const StreamingFuzzyMatcher& m) {
 TEST(StreamingMatcher, FunctionExampleRowsAndResults) {
   StreamingFuzzyMatcher m("function foo() {\n    return 42;\n}");
   EXPECT_EQ(m.source_lines(), (Lines{"function foo() {", "    return 42;", "}"}));
-  EXPECT_EQ(m.source_line_offsets(), (std::vector<std::size_t>{0, 17, 32, 34}));
-  EXPECT_EQ(m.row_count(), 0u);
+  EXPECT_EQ(Hook::source_line_offsets(m), (std::vector<std::size_t>{0, 17, 32, 34}));
+  EXPECT_EQ(Hook::row_count(m), 0u);
   EXPECT_EQ(m.push("function foo() {\n", std::nullopt), (ByteRange{0, 16}));
   EXPECT_EQ(last_row(m),
             (std::vector<AlignmentCell>{{10, Up}, {0, Diagonal}, {3, Left}, {6, Left}}));
   EXPECT_EQ(m.push("    return 42;\n", std::nullopt), (ByteRange{0, 31}));
   EXPECT_EQ(last_row(m),
             (std::vector<AlignmentCell>{{20, Up}, {10, Up}, {0, Diagonal}, {3, Left}}));
-  EXPECT_EQ(m.row_count(), 3u);
+  EXPECT_EQ(Hook::row_count(m), 3u);
   EXPECT_EQ(m.finish(), (Ranges{{0, 31}}));
   EXPECT_EQ(m.push("}", std::nullopt), (ByteRange{0, 31}));
-  EXPECT_EQ(m.row_count(), 3u);  // no completed line, no alignment
+  EXPECT_EQ(Hook::row_count(m), 3u);  // no completed line, no alignment
   EXPECT_EQ(m.finish(), (Ranges{{0, 33}}));
   EXPECT_EQ(m.finish(), (Ranges{{0, 33}}));
-  EXPECT_EQ(m.row_count(), 4u);
+  EXPECT_EQ(Hook::row_count(m), 4u);
 }
 
 struct SequenceCase {
@@ -153,8 +70,9 @@ TEST_P(Sequences, MatchesAfterEachLine) {
   std::vector<Ranges> seen;
   for (const auto& line : tc.query) {
     const auto returned = m.push(line + "\n", std::nullopt);
-    EXPECT_EQ(returned, m.matches().empty() ? std::nullopt : std::optional(m.matches().front()));
-    seen.push_back(m.matches());
+    EXPECT_EQ(returned,
+              Hook::matches(m).empty() ? std::nullopt : std::optional(Hook::matches(m).front()));
+    seen.push_back(Hook::matches(m));
   }
   seen.erase(seen.begin(), seen.end() - static_cast<std::ptrdiff_t>(tc.after.size()));
   EXPECT_EQ(seen, tc.after);
@@ -189,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(StreamingMatcher, EmptySourceHasOneColumnOfUpSteps) {
   StreamingFuzzyMatcher m("");
-  EXPECT_EQ(m.source_line_offsets(), std::vector<std::size_t>{0});
+  EXPECT_EQ(Hook::source_line_offsets(m), std::vector<std::size_t>{0});
   EXPECT_EQ(m.push("a\nb\n", 0), std::nullopt);
   EXPECT_EQ(last_row(m), (std::vector<AlignmentCell>{{20, Up}}));
   EXPECT_EQ(m.finish(), Ranges{});
@@ -200,11 +118,11 @@ TEST(StreamingMatcher, BuffersPartialLinesAcrossChunks) {
   StreamingFuzzyMatcher m("abc\nx\n\ntail");
   m.push("ab", std::nullopt);
   m.push("", std::nullopt);
-  EXPECT_EQ(m.row_count(), 0u);
+  EXPECT_EQ(Hook::row_count(m), 0u);
   m.push("c\r", std::nullopt);
   m.push("\nx\n\n", std::nullopt);  // three lines in one alignment run
   EXPECT_EQ(m.query_lines(), (Lines{"abc", "x", ""}));
-  EXPECT_EQ(m.row_count(), 4u);
+  EXPECT_EQ(Hook::row_count(m), 4u);
   m.push("tail\r", std::nullopt);
   EXPECT_EQ(m.query_lines().size(), 3u);
   m.finish();
@@ -333,7 +251,8 @@ TEST(StreamingMatcher, AgreesWithPlainAlignmentAndIgnoresChunking) {
   for (int trial = 0; trial < 500; ++trial) {
     const std::string source = random_text(rng, rng() % 12, rng() % 2);
     const std::string query = random_text(rng, 1 + rng() % 8, rng() % 2);
-    std::vector<StreamingFuzzyMatcher> matchers(3, StreamingFuzzyMatcher(source));
+    std::vector<StreamingFuzzyMatcher> matchers;
+    for (int i = 0; i < 3; ++i) matchers.emplace_back(source);
     // Chunkings: all at once, one byte at a time, random sizes.
     matchers[0].push(query, std::nullopt);
     for (const char c : query) matchers[1].push(std::string_view(&c, 1), std::nullopt);
@@ -342,7 +261,7 @@ TEST(StreamingMatcher, AgreesWithPlainAlignmentAndIgnoresChunking) {
       matchers[2].push(query.substr(pos, n), std::nullopt);
       pos += n;
       const Lines& seen = matchers[2].query_lines();
-      ASSERT_EQ(matchers[2].matches(), reference_alignment(source, seen).ranges);
+      ASSERT_EQ(Hook::matches(matchers[2]), reference_alignment(source, seen).ranges);
       if (!seen.empty()) {
         ASSERT_EQ(last_row(matchers[2]), reference_alignment(source, seen).last_row);
       }
@@ -369,7 +288,8 @@ struct Snapshot {
 };
 
 Snapshot snapshot(const StreamingFuzzyMatcher& m) {
-  return {m.query_lines(), m.matches(), m.row_count(), last_row(m), m.select_best_match()};
+  return {m.query_lines(), Hook::matches(m), Hook::row_count(m), last_row(m),
+          m.select_best_match()};
 }
 
 // Fails the 0th, 1st, 2nd, ... allocation of `step` until it succeeds. After each failure the
@@ -385,13 +305,13 @@ void expect_strong_guarantee(const std::string& source, const std::string& prefi
     StreamingFuzzyMatcher m(source);
     m.push(prefix, std::nullopt);
     const Snapshot before = snapshot(m);
-    g_allocations_before_failure = n;
+    test_support::allocations_before_failure = n;
     try {
       step(m);
-      g_allocations_before_failure = -1;
+      test_support::allocations_before_failure = -1;
       break;
     } catch (const std::bad_alloc&) {
-      g_allocations_before_failure = -1;
+      test_support::allocations_before_failure = -1;
       ++failures;
       ASSERT_EQ(snapshot(m), before) << "allocation " << n;
       step(m);
