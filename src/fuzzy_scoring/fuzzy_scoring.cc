@@ -107,21 +107,25 @@ inline char32_t upper_in(char32_t c) {
   }
 }
 
-// One greedy left-to-right pass. A string character that equals (after lowering) the next
-// pattern character advances the pattern and becomes the held candidate; a later equal
-// character may displace the held one when its bonus is at least as large. The held bonus is
-// committed when the next pattern character is reached, when the next pattern character is the
-// same letter again, or at the end.
-template <bool kAsciiInput>
-FuzzyScore score_lowered(const LoweredPattern& pattern, std::string_view s,
-                         const FuzzyMatchParams& params) {
-  const std::size_t n = pattern.size();
-  const std::uint32_t adj_bonus = wrap(params.adj_bonus);
-  const std::uint32_t sep_bonus = wrap(params.sep_bonus);
-  const std::uint32_t camel_bonus = wrap(params.camel_bonus);
-  const std::uint32_t lead_penalty = wrap(params.lead_penalty);
-  const std::uint32_t unmatched_penalty = wrap(params.unmatched_penalty);
+// The parameters as the pass adds them: every addition wraps modulo 2^32.
+struct WrappedParams {
+  explicit WrappedParams(const FuzzyMatchParams& params)
+      : adj_bonus(wrap(params.adj_bonus)),
+        sep_bonus(wrap(params.sep_bonus)),
+        camel_bonus(wrap(params.camel_bonus)),
+        lead_penalty(wrap(params.lead_penalty)),
+        unmatched_penalty(wrap(params.unmatched_penalty)),
+        max_lead_penalty(params.max_lead_penalty) {}
+  std::uint32_t adj_bonus;
+  std::uint32_t sep_bonus;
+  std::uint32_t camel_bonus;
+  std::uint32_t lead_penalty;
+  std::uint32_t unmatched_penalty;
+  std::int32_t max_lead_penalty;  // compared, never added as it is
+};
 
+// The state of the scoring pass between two characters of the string.
+struct ScoreState {
   std::uint32_t score = 0;
   std::size_t pattern_index = 0;
   bool holding = false;  // whether a best letter is held
@@ -131,82 +135,99 @@ FuzzyScore score_lowered(const LoweredPattern& pattern, std::string_view s,
   bool prev_lower = false;
   bool prev_separator = true;
   std::uint32_t lead_total = 0;
+};
 
+// Never the lowercase of a character, so it stands for "no character to watch for".
+constexpr char32_t kNoCharacter = 0x110000;
+
+// A run of characters that neither match the next pattern character `p` nor rematch the held
+// one costs unmatched_penalty per character and leaves only the last one's case and separator
+// flags behind. Such runs make up most of a string, so they are skipped in a tight loop. A
+// pending pattern-repeat commit can wait until the run ends: the held bonus is then added when
+// the next pattern character matches or at the end, and additions commute. Leaves `pos` at the
+// first character not skipped; returns whether that is the end of the string.
+template <bool kAscii>
+inline bool skip_unmatched_run(ScoreState& st, bool has_next, char32_t p, std::string_view s,
+                               std::size_t& pos, const WrappedParams& params) {
+  const char32_t watch_next = has_next ? p : kNoCharacter;
+  const char32_t watch_held = st.holding ? st.best_lower : kNoCharacter;
+  std::uint32_t run = 0;  // counts modulo 2^32: k additions of x wrap to k * x
+  char32_t last = 0;
+  while (pos < s.size()) {
+    const std::size_t at = pos;
+    const char32_t c = next_char<kAscii>(s, pos);
+    if (const char32_t lo = lower_in<kAscii>(c); lo == watch_next || lo == watch_held) {
+      pos = at;
+      break;
+    }
+    last = c;
+    ++run;
+  }
+  if (run == 0) return false;
+  st.score += run * params.unmatched_penalty;
+  st.lead_total += run * params.lead_penalty;
+  st.prev_matched = false;
+  const char32_t lo = lower_in<kAscii>(last), up = upper_in<kAscii>(last);
+  st.prev_lower = last == lo && lo != up;
+  st.prev_separator = last == U'_' || last == U' ';
+  return pos == s.size();
+}
+
+// One greedy left-to-right pass. A string character that equals (after lowering) the next
+// pattern character advances the pattern and becomes the held candidate; a later equal
+// character may displace the held one when its bonus is at least as large. The held bonus is
+// committed when the next pattern character is reached, when the next pattern character is the
+// same letter again, or at the end.
+template <bool kAsciiInput>
+FuzzyScore score_lowered(const LoweredPattern& pattern, std::string_view s,
+                         const FuzzyMatchParams& raw_params) {
+  const std::size_t n = pattern.size();
+  const WrappedParams params(raw_params);
+  ScoreState st;
   std::size_t pos = 0;
   while (pos < s.size()) {
-    const bool has_next = pattern_index < n;
-    const char32_t p = has_next ? pattern[pattern_index] : 0;
-
-    // A run of characters that neither match the next pattern character nor rematch the held
-    // one costs unmatched_penalty per character and leaves only the last one's case and
-    // separator flags behind. Such runs make up most of a string; skip them in a tight loop.
-    // A pending pattern-repeat commit can wait until the run ends: the held bonus is then
-    // added when the next pattern character matches or at the end, and additions commute.
-    {
-      constexpr char32_t kNone = 0x110000;  // never the lowercase of a character
-      const char32_t watch_next = has_next ? p : kNone;
-      const char32_t watch_held = holding ? best_lower : kNone;
-      std::uint32_t run = 0;  // counts modulo 2^32: k additions of x wrap to k * x
-      char32_t last = 0;
-      while (pos < s.size()) {
-        const std::size_t at = pos;
-        const char32_t c = next_char<kAsciiInput>(s, pos);
-        const char32_t lo = lower_in<kAsciiInput>(c);
-        if (lo == watch_next || lo == watch_held) {
-          pos = at;
-          break;
-        }
-        last = c;
-        ++run;
-      }
-      if (run != 0) {
-        score += run * unmatched_penalty;
-        lead_total += run * lead_penalty;
-        prev_matched = false;
-        const char32_t lo = lower_in<kAsciiInput>(last), up = upper_in<kAsciiInput>(last);
-        prev_lower = last == lo && lo != up;
-        prev_separator = last == U'_' || last == U' ';
-        if (pos == s.size()) break;
-      }
-    }
+    const bool has_next = st.pattern_index < n;
+    const char32_t p = has_next ? pattern[st.pattern_index] : 0;
+    if (skip_unmatched_run<kAsciiInput>(st, has_next, p, s, pos, params)) break;
 
     const char32_t c = next_char<kAsciiInput>(s, pos);
     const char32_t lo = lower_in<kAsciiInput>(c), up = upper_in<kAsciiInput>(c);
     const bool next_match = has_next && p == lo;
-    const bool rematch = holding && best_lower == lo;
-    const bool advanced = next_match && holding;
-    const bool pattern_repeat = holding && has_next && best_lower == p;
+    const bool rematch = st.holding && st.best_lower == lo;
+    const bool advanced = next_match && st.holding;
+    const bool pattern_repeat = st.holding && has_next && st.best_lower == p;
 
     if (advanced || pattern_repeat) {
-      score += best_letter_score;
-      holding = false;
-      best_letter_score = 0;
+      st.score += st.best_letter_score;
+      st.holding = false;
+      st.best_letter_score = 0;
     }
     if (next_match || rematch) {
       std::uint32_t new_score = 0;
-      if (pattern_index == 0)
-        score += wrap(std::max(as_signed(lead_total), params.max_lead_penalty));
-      if (prev_matched) new_score += adj_bonus;
-      if (prev_separator) new_score += sep_bonus;
-      if (prev_lower && c == up && lo != up) new_score += camel_bonus;
-      if (next_match) ++pattern_index;
-      if (as_signed(new_score) >= as_signed(best_letter_score)) {
-        if (holding) score += unmatched_penalty;  // the displaced candidate goes unmatched
-        holding = true;
-        best_lower = lo;
-        best_letter_score = new_score;
+      if (st.pattern_index == 0) {
+        st.score += wrap(std::max(as_signed(st.lead_total), params.max_lead_penalty));
       }
-      prev_matched = true;
+      if (st.prev_matched) new_score += params.adj_bonus;
+      if (st.prev_separator) new_score += params.sep_bonus;
+      if (st.prev_lower && c == up && lo != up) new_score += params.camel_bonus;
+      if (next_match) ++st.pattern_index;
+      if (as_signed(new_score) >= as_signed(st.best_letter_score)) {
+        if (st.holding) st.score += params.unmatched_penalty;  // the displaced one goes unmatched
+        st.holding = true;
+        st.best_lower = lo;
+        st.best_letter_score = new_score;
+      }
+      st.prev_matched = true;
     } else {
-      score += unmatched_penalty;
-      prev_matched = false;
+      st.score += params.unmatched_penalty;
+      st.prev_matched = false;
     }
-    prev_lower = c == lo && lo != up;
-    prev_separator = c == U'_' || c == U' ';
-    lead_total += lead_penalty;
+    st.prev_lower = c == lo && lo != up;
+    st.prev_separator = c == U'_' || c == U' ';
+    st.lead_total += params.lead_penalty;
   }
-  if (holding) score += best_letter_score;
-  return {pattern_index == n, as_signed(score)};
+  if (st.holding) st.score += st.best_letter_score;
+  return {st.pattern_index == n, as_signed(st.score)};
 }
 
 FuzzyScore score_string(const LoweredPattern& pattern, std::string_view s,
