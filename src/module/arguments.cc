@@ -1,7 +1,13 @@
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include "module/arguments.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+
+#include "module/once_object.h"
 
 namespace marlune::module {
 namespace {
@@ -37,11 +43,17 @@ struct PendingException {
 #endif
 };
 
-// Raises TypeError "'<type>' object cannot be cast as '<target>'".
-void set_cast_error(PyObject* object, const char* target) {
+// Raises TypeError "'<type>' object cannot be cast as '<target>'", where <type> is the
+// qualified name of the object's type and `target` the name of what was expected (a str).
+void set_cast_error(PyObject* object, PyObject* target) {
   OwnedRef qualname = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object)));
   if (!qualname) return;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", qualname.get(), target);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%U'", qualname.get(), target);
+}
+
+void set_cast_error(PyObject* object, const char* target) {
+  OwnedRef name = OwnedRef::steal(PyUnicode_FromString(target));
+  if (name) set_cast_error(object, name.get());
 }
 
 // Index of the parameter called `name`, or -1.
@@ -174,6 +186,7 @@ bool argument_extraction_error(const char* parameter) {
 }
 
 bool convert_text(PyObject* object, const char* parameter, std::string_view& out) {
+  if (object == nullptr) return true;
   if (!PyUnicode_Check(object)) {
     set_cast_error(object, "str");
     return argument_extraction_error(parameter);
@@ -204,6 +217,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 }  // namespace
 
 bool convert_bool(PyObject* object, const char* parameter, bool& out) {
+  if (object == nullptr) return true;
   if (object == Py_True || object == Py_False) {
     out = object == Py_True;
     return true;
@@ -238,6 +252,7 @@ bool convert_long(PyObject* object, const char* parameter, long& out) {
 }  // namespace
 
 bool convert_int32(PyObject* object, const char* parameter, std::int32_t& out) {
+  if (object == nullptr) return true;
   long value = 0;
   if (!convert_long(object, parameter, value)) return false;
   if (value < INT32_MIN || value > INT32_MAX) {
@@ -278,6 +293,9 @@ bool append_text_item(PyObject* item, std::vector<std::string_view>& out) {
   return true;
 }
 
+// The most items reserved up front from a sequence's claimed length.
+constexpr std::size_t kMaxReservedItems = std::size_t{1} << 16;
+
 bool extract_text_items(PyObject* object, std::vector<std::string_view>& out,
                         std::vector<OwnedRef>& keep_alive) {
   if (PyUnicode_Check(object)) {
@@ -288,10 +306,8 @@ bool extract_text_items(PyObject* object, std::vector<std::string_view>& out,
     PyObject* abc = get_sequence_abc();
     if (abc == nullptr) return false;
     OwnedRef abc_name = OwnedRef::steal(PyObject_GetAttrString(abc, "__qualname__"));
-    OwnedRef type_name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object)));
-    if (!abc_name || !type_name) return false;
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%U'", type_name.get(),
-                 abc_name.get());
+    if (!abc_name) return false;
+    set_cast_error(object, abc_name.get());
     return false;
   }
   // Exact lists and tuples are walked in place: nothing runs Python code while we read them,
@@ -305,12 +321,15 @@ bool extract_text_items(PyObject* object, std::vector<std::string_view>& out,
     }
     return true;
   }
+  // The length is only a hint: a sequence may claim far more items than it yields, so the
+  // reservation is capped and the vectors grow from there if the items keep coming.
   const Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
-    keep_alive.reserve(static_cast<std::size_t>(hint));
+    const std::size_t capacity = std::min(static_cast<std::size_t>(hint), kMaxReservedItems);
+    out.reserve(capacity);
+    keep_alive.reserve(capacity);
   }
   OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
@@ -325,19 +344,20 @@ bool extract_text_items(PyObject* object, std::vector<std::string_view>& out,
 
 bool convert_text_sequence(PyObject* object, const char* parameter,
                            std::vector<std::string_view>& out, std::vector<OwnedRef>& keep_alive) {
+  if (object == nullptr) return true;
   out.clear();
   if (!extract_text_items(object, out, keep_alive)) return argument_extraction_error(parameter);
   return true;
 }
 
-bool convert_record(PyObject* object, const char* parameter, PyTypeObject* type) {
-  if (PyObject_TypeCheck(object, type)) return true;
-  OwnedRef expected = OwnedRef::steal(PyType_GetQualName(type));
-  OwnedRef actual = OwnedRef::steal(PyType_GetQualName(Py_TYPE(object)));
-  if (expected && actual) {
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%U'", actual.get(),
-                 expected.get());
+bool convert_record(PyObject* object, const char* parameter, PyTypeObject* type, PyObject*& out) {
+  if (object == nullptr) return true;
+  if (PyObject_TypeCheck(object, type)) {
+    out = object;
+    return true;
   }
+  OwnedRef expected = OwnedRef::steal(PyType_GetQualName(type));
+  if (expected) set_cast_error(object, expected.get());
   return argument_extraction_error(parameter);
 }
 

@@ -2,7 +2,8 @@
 // method and constructor of the module goes through these, so they all speak with one voice.
 #pragma once
 
-#include "module/python_ref.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "module/python_ref.h"
 
 namespace marlune::module {
 
@@ -41,7 +44,9 @@ bool extract_arguments_tuple_dict(const FunctionDescription& description, PyObje
 bool argument_extraction_error(const char* parameter);
 
 // Converters, one per argument kind. Each returns true with the native value, or false with
-// the interpreter's exception set (already rewritten by argument_extraction_error).
+// the interpreter's exception set (already rewritten by argument_extraction_error). Each takes
+// the parameter's slot as it is: an omitted argument (null) leaves `out` holding the default the
+// caller put there, so call sites never test slots themselves.
 
 // text: a read-only view of the string's UTF-8 form, valid while `object` lives.
 bool convert_text(PyObject* object, const char* parameter, std::string_view& out);
@@ -52,7 +57,7 @@ bool convert_bool(PyObject* object, const char* parameter, bool& out);
 // 32-bit signed integer through the interpreter's C long conversion.
 bool convert_int32(PyObject* object, const char* parameter, std::int32_t& out);
 
-// Optional unsigned 32-bit integer: null (omitted) and None mean absent.
+// Optional unsigned 32-bit integer: omitted and None both mean absent.
 bool convert_optional_uint32(PyObject* object, const char* parameter,
                              std::optional<std::uint32_t>& out);
 
@@ -61,7 +66,7 @@ bool convert_optional_uint32(PyObject* object, const char* parameter,
 bool convert_text_sequence(PyObject* object, const char* parameter,
                            std::vector<std::string_view>& out, std::vector<OwnedRef>& keep_alive);
 
-// record: an instance of `type`.
-bool convert_record(PyObject* object, const char* parameter, PyTypeObject* type);
+// record: an instance of `type` (a borrowed reference to the argument itself).
+bool convert_record(PyObject* object, const char* parameter, PyTypeObject* type, PyObject*& out);
 
 }  // namespace marlune::module

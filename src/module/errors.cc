@@ -1,7 +1,12 @@
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "module/errors.h"
+
 #include <exception>
 #include <new>
 
-#include "module/python_ref.h"
+#include "module/once_object.h"
 
 namespace marlune::module {
 namespace {

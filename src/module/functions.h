@@ -1,7 +1,8 @@
 // The module's functions and classes, registered by module.cc in their fixed order.
 #pragma once
 
-#include "module/python_ref.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 namespace marlune::module {
 

@@ -1,9 +1,14 @@
 // Module entry point: creates the module once per process and registers its functions and
 // classes, in a fixed order, each appended to __all__.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <atomic>
 #include <cstdint>
 
+#include "module/errors.h"
 #include "module/functions.h"
+#include "module/once_object.h"
 #include "module/python_ref.h"
 #include "module/records.h"
 

@@ -1,15 +1,11 @@
-// Ownership of interpreter references, once-only process state and the one place where C++
-// exceptions become Python exceptions.
+// Ownership of interpreter references, and the small constructors every wrapper uses to hand
+// new objects back to the interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
-#include <exception>
-#include <mutex>
-#include <new>
-#include <string_view>
+#include <cstddef>
 #include <utility>
 
 namespace marlune::module {
@@ -20,8 +16,8 @@ class OwnedRef {
   OwnedRef() = default;
   // Takes over a new reference (which may be null).
   static OwnedRef steal(PyObject* object) { return OwnedRef(object); }
-  // Adds a reference to a borrowed object.
-  static OwnedRef borrow(PyObject* object) {
+  // Makes a new strong reference to an object the caller only borrows.
+  static OwnedRef new_ref(PyObject* object) {
     Py_XINCREF(object);
     return OwnedRef(object);
   }
@@ -46,55 +42,19 @@ class OwnedRef {
   PyObject* object_ = nullptr;
 };
 
-// A process-wide object made once and never released. A thread that finds another thread in
-// the middle of making it detaches from the interpreter while it waits, so the maker (which
-// may need the interpreter, e.g. for an import) can finish. A failed attempt leaves the cell
-// empty so that a later call tries again.
-class OnceObject {
- public:
-  // `make` returns a new reference or null with an exception set. Returns a borrowed reference.
-  template <class Make>
-  PyObject* get(Make&& make) {
-    if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
-    if (!mutex_.try_lock()) {
-      PyThreadState* state = PyEval_SaveThread();
-      mutex_.lock();
-      PyEval_RestoreThread(state);
-    }
-    std::lock_guard<std::mutex> guard(mutex_, std::adopt_lock);
-    if (PyObject* value = value_.load(std::memory_order_acquire)) return value;
-    PyObject* made = make();
-    if (made != nullptr) value_.store(made, std::memory_order_release);
-    return made;
+// A new list of `size` items, item i being `make_item(i)` (an OwnedRef, empty with an exception
+// set on failure). The list is only handed out once every slot is filled, so no caller ever
+// sees a list with holes.
+template <class MakeItem>
+OwnedRef new_list(std::size_t size, MakeItem&& make_item) {
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return {};
+  for (std::size_t i = 0; i < size; ++i) {
+    OwnedRef item = make_item(i);
+    if (!item) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
-
-  PyObject* peek() const { return value_.load(std::memory_order_acquire); }
-
- private:
-  std::atomic<PyObject*> value_{nullptr};
-  std::mutex mutex_;
-};
-
-// Sets the Python exception for a C++ exception caught at the boundary: std::bad_alloc becomes
-// MemoryError, anything else the module's internal error type.
-void set_exception_from_current();
-
-// Runs `body` (which returns a new reference or null with an exception set) so that no C++
-// exception unwinds into the interpreter.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    set_exception_from_current();
-    return nullptr;
-  }
-}
-
-// New str from UTF-8 bytes.
-inline OwnedRef make_str(std::string_view text) {
-  return OwnedRef::steal(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return list;
 }
 
 }  // namespace marlune::module

@@ -1,11 +1,18 @@
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include "module/records.h"
 
 #include <cmath>
 #include <cstdio>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
+#include "module/errors.h"
+#include "module/once_object.h"
+#include "module/text_objects.h"
 #include "text/utf8.h"
 
 namespace marlune::module {
@@ -48,6 +55,11 @@ constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTA
 
 PyObject* type_from_spec(PyType_Spec& spec) {
   return PyType_FromSpec(&spec);
+}
+
+// A read-only attribute without a doc string: every record field is one.
+constexpr PyGetSetDef read_only(const char* name, getter get) {
+  return {.name = name, .get = get, .set = nullptr, .doc = nullptr, .closure = nullptr};
 }
 
 PyObject* new_size(std::size_t value) {
@@ -163,9 +175,9 @@ PyObject* match_range_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyGetSetDef match_range_getset[] = {
-    {"start", match_range_get_start, nullptr, nullptr, nullptr},
-    {"end", match_range_get_end, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only("start", match_range_get_start),
+    read_only("end", match_range_get_end),
+    {},  // sentinel
 };
 
 PyType_Slot match_range_slots[] = {
@@ -178,7 +190,11 @@ PyType_Slot match_range_slots[] = {
 };
 
 PyType_Spec match_range_spec = {
-    "builtins.MatchRange", sizeof(Record<MatchRangeData>), 0, kRecordFlags, match_range_slots,
+    .name = "builtins.MatchRange",
+    .basicsize = sizeof(Record<MatchRangeData>),
+    .itemsize = 0,
+    .flags = kRecordFlags,
+    .slots = match_range_slots,
 };
 
 // ---- ReplaceResult ----
@@ -209,12 +225,12 @@ PyObject* replace_result_repr(PyObject* self) {
 }
 
 PyGetSetDef replace_result_getset[] = {
-    {"content", replace_result_get_content, nullptr, nullptr, nullptr},
-    {"matched_text", replace_result_get_matched_text, nullptr, nullptr, nullptr},
-    {"start_line", replace_result_get_start_line, nullptr, nullptr, nullptr},
-    {"end_line", replace_result_get_end_line, nullptr, nullptr, nullptr},
-    {"strategy", replace_result_get_strategy, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only("content", replace_result_get_content),
+    read_only("matched_text", replace_result_get_matched_text),
+    read_only("start_line", replace_result_get_start_line),
+    read_only("end_line", replace_result_get_end_line),
+    read_only("strategy", replace_result_get_strategy),
+    {},  // sentinel
 };
 
 PyType_Slot replace_result_slots[] = {
@@ -226,7 +242,11 @@ PyType_Slot replace_result_slots[] = {
 };
 
 PyType_Spec replace_result_spec = {
-    "builtins.ReplaceResult", sizeof(Record<ReplaceSuccess>), 0, kRecordFlags, replace_result_slots,
+    .name = "builtins.ReplaceResult",
+    .basicsize = sizeof(Record<ReplaceSuccess>),
+    .itemsize = 0,
+    .flags = kRecordFlags,
+    .slots = replace_result_slots,
 };
 
 // ---- FuzzyMatchInfo ----
@@ -256,12 +276,12 @@ PyObject* fuzzy_match_info_repr(PyObject* self) {
 }
 
 PyGetSetDef fuzzy_match_info_getset[] = {
-    {"similarity", fuzzy_match_info_get_similarity, nullptr, nullptr, nullptr},
-    {"start_line", fuzzy_match_info_get_start_line, nullptr, nullptr, nullptr},
-    {"end_line", fuzzy_match_info_get_end_line, nullptr, nullptr, nullptr},
-    {"text", fuzzy_match_info_get_text, nullptr, nullptr, nullptr},
-    {"diff", fuzzy_match_info_get_diff, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only("similarity", fuzzy_match_info_get_similarity),
+    read_only("start_line", fuzzy_match_info_get_start_line),
+    read_only("end_line", fuzzy_match_info_get_end_line),
+    read_only("text", fuzzy_match_info_get_text),
+    read_only("diff", fuzzy_match_info_get_diff),
+    {},  // sentinel
 };
 
 PyType_Slot fuzzy_match_info_slots[] = {
@@ -273,7 +293,11 @@ PyType_Slot fuzzy_match_info_slots[] = {
 };
 
 PyType_Spec fuzzy_match_info_spec = {
-    "builtins.FuzzyMatchInfo", sizeof(Record<FuzzyMatch>), 0, kRecordFlags, fuzzy_match_info_slots,
+    .name = "builtins.FuzzyMatchInfo",
+    .basicsize = sizeof(Record<FuzzyMatch>),
+    .itemsize = 0,
+    .flags = kRecordFlags,
+    .slots = fuzzy_match_info_slots,
 };
 
 // ---- TryReplaceResult ----
@@ -309,14 +333,10 @@ PyObject* try_replace_result_get_closest_match(PyObject* self, void*) {
 PyObject* try_replace_result_get_locations(PyObject* self, void*) {
   const auto& r = payload_of<TryReplaceResultData>(self);
   if (!r.locations) Py_RETURN_NONE;
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(r.locations->size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < r.locations->size(); ++i) {
-    PyObject* number = new_size((*r.locations)[i]);
-    if (number == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), number);
-  }
-  return list.release();
+  const std::vector<std::size_t>& locations = *r.locations;
+  return new_list(locations.size(),
+                  [&](std::size_t i) { return OwnedRef::steal(new_size(locations[i])); })
+      .release();
 }
 
 PyObject* try_replace_result_repr(PyObject* self) {
@@ -338,13 +358,13 @@ int try_replace_result_bool(PyObject* self) {
 }
 
 PyGetSetDef try_replace_result_getset[] = {
-    {"success", try_replace_result_get_success, nullptr, nullptr, nullptr},
-    {"result", try_replace_result_get_result, nullptr, nullptr, nullptr},
-    {"error", try_replace_result_get_error, nullptr, nullptr, nullptr},
-    {"error_type", try_replace_result_get_error_type, nullptr, nullptr, nullptr},
-    {"closest_match", try_replace_result_get_closest_match, nullptr, nullptr, nullptr},
-    {"locations", try_replace_result_get_locations, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    read_only("success", try_replace_result_get_success),
+    read_only("result", try_replace_result_get_result),
+    read_only("error", try_replace_result_get_error),
+    read_only("error_type", try_replace_result_get_error_type),
+    read_only("closest_match", try_replace_result_get_closest_match),
+    read_only("locations", try_replace_result_get_locations),
+    {},  // sentinel
 };
 
 PyType_Slot try_replace_result_slots[] = {
@@ -358,8 +378,11 @@ PyType_Slot try_replace_result_slots[] = {
 };
 
 PyType_Spec try_replace_result_spec = {
-    "builtins.TryReplaceResult", sizeof(Record<TryReplaceResultData>), 0, kRecordFlags,
-    try_replace_result_slots,
+    .name = "builtins.TryReplaceResult",
+    .basicsize = sizeof(Record<TryReplaceResultData>),
+    .itemsize = 0,
+    .flags = kRecordFlags,
+    .slots = try_replace_result_slots,
 };
 
 OnceObject match_range_type_object;

@@ -3,7 +3,8 @@
 // getters build fresh Python objects on every read.
 #pragma once
 
-#include "module/python_ref.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
 #include <cstddef>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "content_replacer/diagnostics.h"
 #include "content_replacer/replace_content.h"
+#include "module/python_ref.h"
 
 namespace marlune::module {
 

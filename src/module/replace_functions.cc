@@ -1,4 +1,7 @@
 // Python entry points of the replacement engine.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <array>
 #include <optional>
 #include <string_view>
@@ -7,8 +10,10 @@
 
 #include "content_replacer/replace_content.h"
 #include "module/arguments.h"
+#include "module/errors.h"
 #include "module/functions.h"
 #include "module/records.h"
+#include "module/text_objects.h"
 
 namespace marlune::module {
 namespace {
@@ -86,7 +91,7 @@ std::optional<replacer::ReplaceOutcome> run_replacement(const FunctionDescriptio
   if (!convert_text(slots[0], "content", content) ||
       !convert_text(slots[1], "old_string", old_string) ||
       !convert_text(slots[2], "new_string", new_string) ||
-      (slots[3] != nullptr && !convert_bool(slots[3], "replace_all", replace_all)) ||
+      !convert_bool(slots[3], "replace_all", replace_all) ||
       !convert_optional_uint32(slots[4], "line_hint", line_hint)) {
     return std::nullopt;
   }

@@ -1,11 +1,17 @@
 // Python entry points of the fuzzy scoring engine.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <array>
 #include <string_view>
 #include <vector>
 
 #include "fuzzy_scoring/fuzzy_scoring.h"
 #include "module/arguments.h"
+#include "module/errors.h"
 #include "module/functions.h"
+#include "module/python_ref.h"
+#include "module/text_objects.h"
 
 namespace marlune::module {
 namespace {
@@ -38,10 +44,7 @@ PyObject* fuzzy_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                                      &params.camel_bonus,      &params.lead_penalty,
                                      &params.max_lead_penalty, &params.unmatched_penalty};
     for (std::size_t i = 2; i < slots.size(); ++i) {
-      if (slots[i] != nullptr &&
-          !convert_int32(slots[i], kFuzzyMatchParameters[i], *numbers[i - 2])) {
-        return nullptr;
-      }
+      if (!convert_int32(slots[i], kFuzzyMatchParameters[i], *numbers[i - 2])) return nullptr;
     }
     const scoring::FuzzyScore result = scoring::fuzzy_match(pattern, instring, params);
     OwnedRef score = OwnedRef::steal(PyLong_FromLong(result.score));
@@ -82,16 +85,13 @@ PyObject* get_best_matches(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       texts.push_back(make_str(candidates[entry.index]));
       if (!texts.back()) return nullptr;
     }
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ranked.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ranked.size(); ++i) {
-      OwnedRef score = OwnedRef::steal(PyLong_FromLong(ranked[i].score));
-      if (!score) return nullptr;
-      PyObject* pair = PyTuple_Pack(2, texts[i].get(), score.get());
-      if (pair == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
-    }
-    return list.release();
+    return new_list(ranked.size(),
+                    [&](std::size_t i) {
+                      OwnedRef score = OwnedRef::steal(PyLong_FromLong(ranked[i].score));
+                      if (!score) return OwnedRef();
+                      return OwnedRef::steal(PyTuple_Pack(2, texts[i].get(), score.get()));
+                    })
+        .release();
   });
 }
 

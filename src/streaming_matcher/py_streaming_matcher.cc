@@ -1,5 +1,8 @@
 // The Python class StreamingFuzzyMatcher: owns one engine and guards it with an access flag, so
 // that an overlapping use is refused at once instead of corrupting the matcher.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
 #include <array>
 #include <atomic>
 #include <new>
@@ -8,8 +11,12 @@
 #include <vector>
 
 #include "module/arguments.h"
+#include "module/errors.h"
 #include "module/functions.h"
+#include "module/once_object.h"
+#include "module/python_ref.h"
 #include "module/records.h"
+#include "module/text_objects.h"
 #include "streaming_matcher/streaming_matcher.h"
 
 namespace marlune::module {
@@ -70,19 +77,12 @@ class Access {
 };
 
 OwnedRef optional_range(const std::optional<ByteRange>& range) {
-  if (!range) return OwnedRef::borrow(Py_None);
+  if (!range) return OwnedRef::new_ref(Py_None);
   return new_match_range(range->start, range->end);
 }
 
 OwnedRef string_list(const std::vector<std::string>& strings) {
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(strings.size())));
-  if (!list) return {};
-  for (std::size_t i = 0; i < strings.size(); ++i) {
-    OwnedRef item = make_str(strings[i]);
-    if (!item) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-  }
-  return list;
+  return new_list(strings.size(), [&](std::size_t i) { return make_str(strings[i]); });
 }
 
 // ---- constructor and destructor ----
@@ -157,14 +157,9 @@ PyObject* matcher_finish(PyObject* self, PyObject*) {
     auto access = Access::exclusive(as_matcher(self));
     if (!access) return nullptr;
     const std::vector<ByteRange> ranges = as_matcher(self)->engine.finish();
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-      OwnedRef range = new_match_range(ranges[i].start, ranges[i].end);
-      if (!range) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), range.release());
-    }
-    return list.release();
+    return new_list(ranges.size(),
+                    [&](std::size_t i) { return new_match_range(ranges[i].start, ranges[i].end); })
+        .release();
   });
 }
 
@@ -202,10 +197,12 @@ PyObject* matcher_get_text(PyObject* self, PyObject* const* args, Py_ssize_t nar
       return nullptr;
     }
     PyTypeObject* range_type = match_range_type();
-    if (range_type == nullptr || !convert_record(slots[0], "match_range", range_type)) {
+    PyObject* match_range = nullptr;
+    if (range_type == nullptr ||
+        !convert_record(slots[0], "match_range", range_type, match_range)) {
       return nullptr;
     }
-    const MatchRangeFields fields = match_range_fields(slots[0]);
+    const MatchRangeFields fields = match_range_fields(match_range);
     auto access = Access::shared(as_matcher(self));
     if (!access) return nullptr;
     return make_str(as_matcher(self)->engine.get_text({fields.start, fields.end})).release();
@@ -244,13 +241,21 @@ PyMethodDef matcher_methods[] = {
      .ml_meth = as_method(matcher_get_text),
      .ml_flags = METH_FASTCALL | METH_KEYWORDS,
      .ml_doc = kGetTextDoc},
-    {nullptr, nullptr, 0, nullptr},
+    {},  // sentinel
 };
 
 PyGetSetDef matcher_getset[] = {
-    {"query_lines", matcher_query_lines, nullptr, "Returns the accumulated query lines.", nullptr},
-    {"source_lines", matcher_source_lines, nullptr, "Returns the source lines.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {.name = "query_lines",
+     .get = matcher_query_lines,
+     .set = nullptr,
+     .doc = "Returns the accumulated query lines.",
+     .closure = nullptr},
+    {.name = "source_lines",
+     .get = matcher_source_lines,
+     .set = nullptr,
+     .doc = "Returns the source lines.",
+     .closure = nullptr},
+    {},  // sentinel
 };
 
 constexpr const char* kClassDoc =
@@ -273,7 +278,11 @@ PyType_Slot matcher_slots[] = {
 };
 
 PyType_Spec matcher_spec = {
-    "builtins.StreamingFuzzyMatcher", sizeof(MatcherObject), 0, Py_TPFLAGS_DEFAULT, matcher_slots,
+    .name = "builtins.StreamingFuzzyMatcher",
+    .basicsize = sizeof(MatcherObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = matcher_slots,
 };
 
 OnceObject matcher_type_object;
