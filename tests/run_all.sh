@@ -110,7 +110,7 @@ make_venv "$venv" "$FIRST_PYTHON"
 # Python's own allocations at exit are not ours to report, hence no leak check here.
 (cd "$WORK" && \
   LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$WORK/asan" \
+  ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$WORK/asan:$ROOT/python" \
   MARLUNE_TEXT_PROBE="$WORK/asan/libmarlune_text_probe.so" MARLUNE_SANITIZED=1 \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
 

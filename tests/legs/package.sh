@@ -1,3 +1,124 @@
 #!/usr/bin/env bash
+# The package as people get it: builds an sdist and a wheel (the wheel from the sdist), checks
+# them with twine and checks what the wheel holds, installs each into a fresh venv, imports it,
+# smoke-tests the command line, then checks the stubs against the module with stubtest and
+# runs mypy --strict on the package and on the typed usage file.
+# Needs ROOT, WORK, JOBS and FIRST_PYTHON from tests/run_all.sh (defaults for running alone).
 set -euo pipefail
-echo "(leg package: not built yet)"
+
+ROOT=${ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
+WORK=${WORK:-$ROOT/build/test-run}
+JOBS=${JOBS:-$(nproc)}
+FIRST_PYTHON=${FIRST_PYTHON:-python3}
+LEG="$WORK/package"
+
+step() { printf '\n==> %s\n' "$*"; }
+pip_q() { "$1/bin/python" -m pip install -q --disable-pip-version-check "${@:2}"; }
+
+step "package: build tools"
+rm -rf "$LEG"
+mkdir -p "$LEG"
+"$FIRST_PYTHON" -m venv "$LEG/tools"
+pip_q "$LEG/tools" -r "$ROOT/tests/legs/package-requirements.txt"
+TOOLS="$LEG/tools/bin/python"
+
+step "package: sdist and wheel"
+export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
+# Without isolation the build uses the tools venv's scikit-build-core instead of fetching one;
+# the wheel is still built from the unpacked sdist, so a file missing from the sdist fails here.
+"$TOOLS" -m build --no-isolation --outdir "$LEG/dist" \
+  -C cmake.define.MARLUNE_WERROR=ON "$ROOT"
+"$TOOLS" -m twine check --strict "$LEG"/dist/*
+SDIST=$(ls "$LEG"/dist/*.tar.gz)
+WHEEL=$(ls "$LEG"/dist/*.whl)
+
+step "package: contents of the wheel"
+"$TOOLS" - "$WHEEL" "$ROOT" <<'PY'
+import email, re, sys, zipfile
+from pathlib import Path
+
+wheel, root = sys.argv[1], Path(sys.argv[2])
+names = zipfile.ZipFile(wheel).namelist()
+version = re.search(r'__version__ = "([^"]+)"',
+                    (root / "python/marlune_search/_version.py").read_text()).group(1)
+needed = ["marlune_search/__init__.py", "marlune_search/_file_edit.py",
+          "marlune_search/_version.py", "marlune_search/py.typed",
+          "_marlune_search-stubs/__init__.pyi"]
+missing = [n for n in needed if n not in names]
+if not any(re.fullmatch(r"_marlune_search\.[^/]*\.so", n) for n in names):
+    missing.append("_marlune_search extension")
+metadata_name = next(n for n in names if n.endswith(".dist-info/METADATA"))
+metadata = email.message_from_bytes(zipfile.ZipFile(wheel).read(metadata_name))
+classifiers = metadata.get_all("Classifier") or []
+problems = [f"missing from the wheel: {m}" for m in missing]
+if metadata["Version"] != version:
+    problems.append(f"wheel version {metadata['Version']} is not {version}")
+for classifier in ["Typing :: Typed"] + [
+        f"Programming Language :: Python :: 3.{minor}" for minor in range(11, 16)]:
+    if classifier not in classifiers:
+        problems.append(f"classifier missing: {classifier}")
+entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
+if "marlune-search = marlune_search.cli:main" not in zipfile.ZipFile(wheel).read(
+        entry_points).decode():
+    problems.append("console script marlune-search missing")
+if problems:
+    sys.exit("\n".join(problems))
+print(f"ok: {len(names)} files, version {version}")
+PY
+
+smoke() {  # smoke VENV: import the installed package and run its command line
+  local venv=$1 scratch
+  scratch=$(mktemp -d "$LEG/smoke.XXXXXX")
+  # From a folder without the sources, so that only what is installed can be imported.
+  (cd "$scratch" && "$venv/bin/python" - <<'PY'
+import _marlune_search
+import marlune_search
+
+for name in _marlune_search.__all__:
+    assert getattr(marlune_search, name) is getattr(_marlune_search, name), name
+assert marlune_search.__file__.startswith(__import__("sys").prefix), marlune_search.__file__
+with open("f.txt", "w") as f:
+    f.write("alpha\nbeta\n")
+edit = marlune_search.edit_file("f.txt", "beta", "gamma")
+assert edit.written and edit.exact and open("f.txt").read() == "alpha\ngamma\n"
+print("import ok:", marlune_search.__version__)
+PY
+  )
+  if [ -f "$("$venv/bin/python" -c 'import marlune_search, os; print(os.path.dirname(marlune_search.__file__))')/cli.py" ]; then
+    (cd "$scratch" && {
+      "$venv/bin/marlune-search" --help >/dev/null
+      "$venv/bin/python" -m marlune_search --help >/dev/null
+      printf 'one\ntwo\n' >g.txt
+      "$venv/bin/marlune-search" replace g.txt --old two --new 2 >diff.out
+      grep -q '^+2$' diff.out
+      [ "$(cat g.txt)" = "$(printf 'one\ntwo')" ]
+      "$venv/bin/marlune-search" replace g.txt --old two --new 2 --write >/dev/null
+      [ "$(cat g.txt)" = "$(printf 'one\n2')" ]
+    })
+    echo "command line ok"
+  else
+    echo "command line: not in the package yet, smoke test skipped"
+  fi
+}
+
+for kind in wheel sdist; do
+  step "package: install the $kind into a fresh venv"
+  venv="$LEG/venv-$kind"
+  "$FIRST_PYTHON" -m venv "$venv"
+  if [ "$kind" = wheel ]; then
+    pip_q "$venv" "$WHEEL"
+  else
+    # The sdist is built by pip in its own isolated environment, as a user's pip would.
+    pip_q "$venv" --config-settings=cmake.define.MARLUNE_WERROR=ON "$SDIST"
+  fi
+  smoke "$venv"
+done
+
+step "package: stubtest and mypy --strict"
+venv="$LEG/venv-wheel"
+pip_q "$venv" -r "$ROOT/tests/legs/package-requirements.txt"
+# No allowlist: every difference between the stubs and the module fails.
+(cd "$LEG" && "$venv/bin/python" -m mypy.stubtest _marlune_search)
+(cd "$LEG" && "$venv/bin/python" -m mypy --strict --no-incremental "$ROOT/python/marlune_search")
+"$venv/bin/python" "$ROOT/tests/typing/check_usage.py"
+echo "package leg passed"

@@ -1,0 +1,1014 @@
+"""The ``marlune-search`` command: file edits, patches, ranking and streaming location.
+
+Every command that edits files is a dry run unless ``--write`` is given: it prints the unified
+diff of what it would change and leaves the files alone. Edits are placed by the same cascade
+of matching strategies as ``replace_content``; whenever a strategy other than the exact one
+placed a text, a warning on stderr says so, because a tolerant match is the one that deserves a
+second look.
+"""
+
+from __future__ import annotations
+
+import argparse
+import bisect
+import codecs
+import dataclasses
+import json
+import os
+import pathlib
+import sys
+import tempfile
+from collections.abc import Sequence
+from typing import IO, Any, Final, NoReturn
+
+from _marlune_search import (
+    MatchRange,
+    ReplaceResult,
+    StreamingFuzzyMatcher,
+    TryReplaceResult,
+    get_best_matches,
+)
+
+from ._color import MODES, color_diff, wants_color
+from ._file_edit import (
+    DecodeFailed,
+    Edit,
+    EditFailed,
+    FileChanged,
+    FileEdit,
+    FileEditError,
+    apply_edits,
+    edit_file,
+)
+from ._patch import (
+    FilePatch,
+    PatchError,
+    hunk_edit,
+    parse_patch,
+    refine_new_side,
+    same_but_whitespace,
+    unified_diff,
+)
+from ._paths import PathRefused, confine
+from ._version import __version__
+
+__all__ = ["main"]
+
+EXIT_OK: Final = 0
+EXIT_FAILED: Final = 1
+EXIT_ERROR: Final = 2
+
+_LINE_HINT_MAX: Final = 4294967295
+_BOM: Final = b"\xef\xbb\xbf"
+
+_EXIT_HELP: Final = """\
+exit status:
+  0  done, or (without --write) would be done
+  1  no match, an ambiguous match, nothing ranked or located
+  2  usage error, a path outside the root, an unreadable, unwritable or undecodable
+     file, or a file that changed on disk during the edit
+"""
+
+
+class _Stop(Exception):
+    """Ends a command with an exit status after its message was printed."""
+
+    def __init__(self, status: int) -> None:
+        super().__init__(status)
+        self.status = status
+
+
+@dataclasses.dataclass
+class _Out:
+    """Where the results go: diffs and data to stdout, reports to stderr."""
+
+    stdout: IO[str]
+    stderr: IO[str]
+    color: bool
+    json: bool
+
+    def diff(self, text: str) -> None:
+        if text and not self.json:
+            self.stdout.write(color_diff(text) if self.color else text)
+            self.stdout.flush()
+
+    def note(self, message: str) -> None:
+        self.stderr.write(message + "\n")
+        self.stderr.flush()
+
+    def warn(self, message: str) -> None:
+        self.note(f"warning: {message}")
+
+    def error(self, message: str) -> None:
+        self.note(f"error: {message}")
+
+    def emit_json(self, value: object) -> None:
+        self.stdout.write(json.dumps(value, ensure_ascii=False) + "\n")
+        self.stdout.flush()
+
+    def fail(self, status: int, message: str) -> NoReturn:
+        self.error(message)
+        if self.json:
+            self.emit_json({"ok": False, "error": {"kind": "usage", "message": message}})
+        raise _Stop(status)
+
+
+# ---- shared helpers ---------------------------------------------------------------------
+
+def _line_number(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a line number: {text!r}") from None
+    if not 1 <= value <= _LINE_HINT_MAX:
+        raise argparse.ArgumentTypeError(f"line number out of range 1..{_LINE_HINT_MAX}: {value}")
+    return value
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def _read_input(out: _Out, name: str, stdin: IO[bytes], what: str) -> bytes:
+    if name == "-":
+        return stdin.read()
+    try:
+        with open(name, "rb") as f:
+            return f.read()
+    except OSError as e:
+        out.fail(EXIT_ERROR, f"{name}: cannot read {what}: {e.strerror or e}")
+
+
+def _decode(out: _Out, data: bytes, name: str) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        out.fail(EXIT_ERROR, f"{name}: not UTF-8 text: undecodable byte "
+                             f"0x{data[e.start]:02x} at offset {e.start}")
+
+
+def _is_crlf(data: bytes) -> bool:
+    """Whether every line break of the file is "\\r\\n", the files that are edited in "\\n"
+    form (the same rule as the file edits use)."""
+    newlines = data.count(b"\n")
+    return newlines > 0 and data.count(b"\r\n") == newlines
+
+
+def _result_json(result: ReplaceResult, key: str, number: int) -> dict[str, Any]:
+    return {
+        key: number,
+        "strategy": result.strategy,
+        "exact": result.strategy == "simple",
+        "start_line": result.start_line,
+        "end_line": result.end_line,
+        "matched_text": result.matched_text,
+    }
+
+
+def _failure_json(error: TryReplaceResult, index: int | None) -> dict[str, Any]:
+    closest = error.closest_match
+    return {
+        "kind": error.error_type,
+        "index": index,
+        "message": error.error,
+        "closest_match": None if closest is None else {
+            "similarity": closest.similarity,
+            "start_line": closest.start_line,
+            "end_line": closest.end_line,
+            "text": closest.text,
+            "diff": closest.diff,
+        },
+        "locations": error.locations,
+    }
+
+
+def _failure_status(error: TryReplaceResult) -> int:
+    # Equal old and new texts are a mistake in the request, not a text that was not found.
+    return EXIT_ERROR if error.error_type == "no_change" else EXIT_FAILED
+
+
+def _advice(error: TryReplaceResult, hint_flag: bool, all_flag: bool) -> str | None:
+    if error.error_type != "multiple_matches":
+        return None
+    ways = []
+    if hint_flag:
+        ways.append("--line-hint N to take the occurrence nearest line N")
+    if all_flag:
+        ways.append("--all to replace every occurrence")
+    ways.append("more context lines to make the text unique")
+    return "hint: use " + ", or ".join(ways)
+
+
+def _report_placements(out: _Out, name: str, results: Sequence[ReplaceResult],
+                       labels: Sequence[str]) -> None:
+    for result, label in zip(results, labels):
+        where = (f"line {result.start_line}" if result.start_line == result.end_line
+                 else f"lines {result.start_line}-{result.end_line}")
+        if result.strategy == "simple":
+            out.note(f"{name}: {label}placed exactly (strategy 'simple') at {where}")
+        else:
+            out.warn(f"{name}: {label}not found exactly; placed by the tolerant strategy "
+                     f"'{result.strategy}' at {where}; check the diff")
+
+
+# ---- replace ----------------------------------------------------------------------------
+
+def _text_option(out: _Out, text: str | None, file: str | None, stdin: IO[bytes],
+                 flag: str) -> str:
+    if text is not None:
+        return text
+    assert file is not None
+    return _decode(out, _read_input(out, file, stdin, f"the {flag} text"), file)
+
+
+def _cmd_replace(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    old = _text_option(out, args.old, args.old_file, stdin, "--old")
+    new = _text_option(out, args.new, args.new_file, stdin, "--new")
+    name = args.file
+    try:
+        edit = edit_file(name, old, new, replace_all=args.all, line_hint=args.line_hint,
+                         write=args.write)
+    except EditFailed as e:
+        out.error(f"{name}: {e.message}")
+        advice = _advice(e.error, True, True)
+        if advice:
+            out.note(advice)
+        if out.json:
+            out.emit_json({"ok": False, "path": name, "error": _failure_json(e.error, None)})
+        return _failure_status(e.error)
+    except FileEditError as e:
+        out.error(str(e))
+        if out.json:
+            out.emit_json({"ok": False, "path": name,
+                           "error": {"kind": _error_kind(e), "message": str(e)}})
+        return EXIT_ERROR
+    diff = unified_diff(name, edit.old_text, edit.new_text)
+    out.diff(diff)
+    _report_placements(out, name, edit.results, [""])
+    _report_written(out, [edit], args.write)
+    if out.json:
+        out.emit_json({"ok": True, "path": name, "written": edit.written, "exact": edit.exact,
+                       "edits": [_result_json(r, "index", i) for i, r in enumerate(edit.results)],
+                       "diff": diff})
+    return EXIT_OK
+
+
+def _error_kind(error: FileEditError) -> str:
+    if isinstance(error, DecodeFailed):
+        return "decode"
+    if isinstance(error, FileChanged):
+        return "changed"
+    return "io"
+
+
+def _report_written(out: _Out, edits: Sequence[FileEdit | None], write: bool,
+                    extra: int = 0) -> None:
+    changing = sum(1 for e in edits if e is not None and e.old_text != e.new_text) + extra
+    files = "file" if changing == 1 else "files"
+    if write:
+        out.note(f"wrote {changing} {files}")
+    elif changing:
+        out.note(f"dry run: {changing} {files} would change; add --write to apply")
+    else:
+        out.note("dry run: nothing would change")
+
+
+# ---- apply ------------------------------------------------------------------------------
+
+_APPLY_KEYS: Final = {"path", "old_string", "new_string", "replace_all", "line_hint"}
+
+
+def _check_apply_item(out: _Out, index: int, item: object) -> dict[str, Any]:
+    where = f"edit {index}"
+    if not isinstance(item, dict):
+        out.fail(EXIT_ERROR, f"{where}: expected an object, got {type(item).__name__}")
+    unknown = sorted(set(item) - _APPLY_KEYS)
+    if unknown:
+        out.fail(EXIT_ERROR, f"{where}: unknown key {unknown[0]!r}")
+    for key in ("path", "old_string", "new_string"):
+        if not isinstance(item.get(key), str):
+            out.fail(EXIT_ERROR, f"{where}: {key!r} must be a string")
+    if not isinstance(item.get("replace_all", False), bool):
+        out.fail(EXIT_ERROR, f"{where}: 'replace_all' must be true or false")
+    hint = item.get("line_hint")
+    if hint is not None and (isinstance(hint, bool) or not isinstance(hint, int)
+                             or not 0 <= hint <= _LINE_HINT_MAX):
+        out.fail(EXIT_ERROR, f"{where}: 'line_hint' must be null or a line number")
+    return item
+
+
+def _root(out: _Out, root: str | None) -> pathlib.Path:
+    path = pathlib.Path(root if root is not None else os.getcwd())
+    if not path.is_dir():
+        out.fail(EXIT_ERROR, f"--root {root}: not a folder")
+    return path
+
+
+def _confine_all(out: _Out, root: pathlib.Path, names: Sequence[str]) -> dict[str, pathlib.Path]:
+    resolved: dict[str, pathlib.Path] = {}
+    refused = []
+    for name in names:
+        if name in resolved:
+            continue
+        try:
+            resolved[name] = confine(root, name)
+        except PathRefused as e:
+            refused.append(f"{name!r} refused: {e.reason}")
+    if refused:
+        for message in refused:
+            out.error(message)
+        out.fail(EXIT_ERROR, f"{len(refused)} path(s) outside {root}; nothing was written")
+    return resolved
+
+
+@dataclasses.dataclass
+class _FileReport:
+    name: str
+    action: str = "modify"
+    edit: FileEdit | None = None
+    status: int = EXIT_OK
+    error: dict[str, Any] | None = None
+    diff: str = ""
+    written: bool = False
+    # The number of each result in the command's input: the edit's index in the edit list,
+    # or the hunk's 1-based number in the patch.
+    numbers: list[int] = dataclasses.field(default_factory=list)
+    number_key: str = "index"
+
+    def json(self) -> dict[str, Any]:
+        edit = self.edit
+        return {
+            "path": self.name,
+            "action": self.action,
+            "ok": self.status == EXIT_OK,
+            "written": self.written,
+            "exact": edit.exact if edit is not None else None,
+            "edits": [] if edit is None else [
+                _result_json(r, self.number_key, n) for r, n in zip(edit.results, self.numbers)],
+            "diff": self.diff,
+            "error": self.error,
+        }
+
+
+def _cmd_apply(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    data = _read_input(out, args.edits, stdin, "the edit list")
+    try:
+        items = json.loads(_decode(out, data, args.edits))
+    except json.JSONDecodeError as e:
+        out.fail(EXIT_ERROR, f"{args.edits}: not JSON: {e}")
+    if not isinstance(items, list):
+        out.fail(EXIT_ERROR, f"{args.edits}: expected a JSON list of edits")
+    items = [_check_apply_item(out, i, item) for i, item in enumerate(items)]
+    root = _root(out, args.root)
+    real = _confine_all(out, root, [item["path"] for item in items])
+    # Edits to one file are applied together, in their order in the list, all or nothing.
+    groups: dict[pathlib.Path, tuple[str, list[int]]] = {}
+    for index, item in enumerate(items):
+        groups.setdefault(real[item["path"]], (item["path"], []))[1].append(index)
+
+    def edits_of(indexes: list[int]) -> list[Any]:
+        return [{k: v for k, v in items[i].items() if k != "path"} for i in indexes]
+
+    reports = []
+    for path, (name, indexes) in groups.items():
+        report = _FileReport(name, numbers=indexes)
+        try:
+            report.edit = apply_edits(path, edits_of(indexes), write=False)
+        except EditFailed as e:
+            index = indexes[e.index]
+            out.error(f"{name}: edit {index} failed: {e.message}")
+            advice = _advice(e.error, True, True)
+            if advice:
+                out.note(advice.replace("--line-hint N", '"line_hint": N').replace(
+                    "--all", '"replace_all": true'))
+            report.status = _failure_status(e.error)
+            report.error = _failure_json(e.error, index)
+        except FileEditError as e:
+            out.error(str(e).replace(str(path), name, 1))
+            report.status = EXIT_ERROR
+            report.error = {"kind": _error_kind(e), "message": str(e)}
+        reports.append(report)
+    return _finish_files(args, out, reports, groups, edits_of)
+
+
+def _finish_files(args: argparse.Namespace, out: _Out, reports: list[_FileReport],
+                  groups: dict[pathlib.Path, tuple[str, list[int]]],
+                  edits_of: Any) -> int:
+    status = max((r.status for r in reports), default=EXIT_OK)
+    stop = status == EXIT_ERROR
+    if stop and args.write:
+        out.note("nothing was written")
+    for report, (path, (name, indexes)) in zip(reports, groups.items()):
+        if report.edit is None:
+            continue
+        if args.write and not stop:
+            try:
+                report.edit = apply_edits(path, edits_of(indexes), write=True)
+                report.written = report.edit.written
+            except EditFailed as e:  # the file changed since the dry run
+                out.error(f"{name}: edit {indexes[e.index]} failed: {e.message}")
+                report.status = _failure_status(e.error)
+                report.error = _failure_json(e.error, indexes[e.index])
+                continue
+            except FileEditError as e:
+                out.error(str(e).replace(str(path), name, 1))
+                report.status = EXIT_ERROR
+                report.error = {"kind": _error_kind(e), "message": str(e)}
+                continue
+        edit = report.edit
+        report.diff = unified_diff(name, edit.old_text, edit.new_text)
+        out.diff(report.diff)
+        _report_placements(out, name, edit.results, [f"edit {i}: " for i in indexes])
+    if not stop:
+        _report_written(out, [r.edit for r in reports if r.status == EXIT_OK], args.write)
+    status = max((r.status for r in reports), default=EXIT_OK)
+    if out.json:
+        out.emit_json({"ok": status == EXIT_OK, "files": [r.json() for r in reports]})
+    return status
+
+
+# ---- apply-patch ------------------------------------------------------------------------
+
+@dataclasses.dataclass
+class _PatchPlan:
+    """What applying one file's part of a patch comes to, worked out before anything is
+    written."""
+
+    patch: FilePatch
+    name: str
+    path: pathlib.Path
+    report: _FileReport
+    edits: list[Edit] = dataclasses.field(default_factory=list)
+    hunk_of_edit: list[int] = dataclasses.field(default_factory=list)
+    original: bytes = b""
+    new_content: bytes = b""
+
+
+def _hunk_failure(out: _Out, plan: _PatchPlan, edit_index: int, error: TryReplaceResult) -> None:
+    hunk_index = plan.hunk_of_edit[edit_index]
+    hunk = plan.patch.hunks[hunk_index]
+    out.error(f"{plan.name}: hunk {hunk_index + 1} (patch line {hunk.header_line}) failed: "
+              f"{error.error}")
+    plan.report.status = _failure_status(error)
+    failure = _failure_json(error, None)
+    del failure["index"]
+    plan.report.error = {**failure, "hunk": hunk_index + 1}
+
+
+def _plan_modify(out: _Out, plan: _PatchPlan) -> None:
+    report = plan.report
+    try:
+        with open(plan.path, "rb") as f:
+            plan.original = f.read()
+    except OSError as e:
+        out.error(f"{plan.name}: cannot read: {e.strerror or e}")
+        report.status, report.error = EXIT_ERROR, {"kind": "io", "message": str(e)}
+        return
+    body = plan.original[len(_BOM):] if plan.original.startswith(_BOM) else plan.original
+    crlf = _is_crlf(body)
+    delta = 0
+    sides = []
+    for number, hunk in enumerate(plan.patch.hunks):
+        old, new = hunk_edit(hunk, crlf)
+        if hunk.old_lines:
+            hint = max(1, hunk.old_start + delta)
+        else:
+            # Nothing to search for: the new lines go in at the start of the line after the
+            # one the header names.
+            hint = max(1, hunk.old_start + 1 + delta)
+            new += "\n"
+        delta += len(hunk.new_lines) - len(hunk.old_lines)
+        if old == new:
+            continue  # a hunk of context only changes nothing
+        plan.edits.append(Edit(old_string=old, new_string=new, line_hint=hint))
+        plan.hunk_of_edit.append(number)
+        sides.append((hunk, old, new))
+    if not plan.edits:
+        return
+    try:
+        first = apply_edits(plan.path, plan.edits, write=False)
+    except EditFailed as e:
+        _hunk_failure(out, plan, e.index, e.error)
+        return
+    except FileEditError as e:
+        out.error(str(e).replace(str(plan.path), plan.name, 1))
+        report.status, report.error = EXIT_ERROR, {"kind": _error_kind(e), "message": str(e)}
+        return
+    # A patch's old side is a copy of the file. The cascade tolerates far more than the
+    # whitespace damage a copy suffers (its anchors accept a block whose inner lines differ),
+    # and removing lines the patch never saw would be a wrong edit reported as success.
+    for k, (result, (hunk, old, new)) in enumerate(zip(first.results, sides)):
+        if result.strategy == "simple" or not hunk.old_lines:
+            continue
+        found = result.matched_text
+        number = plan.hunk_of_edit[k]
+        if not same_but_whitespace(old, found):
+            out.error(f"{plan.name}: hunk {number + 1} (patch line {hunk.header_line}) failed: "
+                      f"the closest text, at lines {result.start_line}-{result.end_line} "
+                      f"(strategy '{result.strategy}'), differs from the hunk's old side "
+                      "beyond whitespace:\n" + unified_diff("hunk", old + "\n", found + "\n"))
+            report.status = EXIT_FAILED
+            report.error = {"kind": "not_found", "hunk": number + 1,
+                            "message": "the closest text differs beyond whitespace",
+                            "closest_match": None, "locations": None}
+            return
+        refined, aligned = refine_new_side(hunk, old, new, found, crlf)
+        if not aligned:
+            out.warn(f"{plan.name}: hunk {number + 1}: the added lines' indentation could "
+                     "not be matched to the file's; they are kept as the patch has them")
+        plan.edits[k]["new_string"] = refined
+    try:
+        final = apply_edits(plan.path, plan.edits, write=False)
+    except EditFailed as e:
+        _hunk_failure(out, plan, e.index, e.error)
+        return
+    except FileEditError as e:
+        out.error(str(e).replace(str(plan.path), plan.name, 1))
+        report.status, report.error = EXIT_ERROR, {"kind": _error_kind(e), "message": str(e)}
+        return
+    moved = [plan.hunk_of_edit[k] + 1 for k, (a, b) in enumerate(zip(first.results, final.results))
+             if (a.start_line, a.matched_text) != (b.start_line, b.matched_text)]
+    if moved:
+        out.error(f"{plan.name}: hunk {moved[0]} is placed differently once the hunks before it "
+                  "keep the file's own context lines; apply the patch in smaller parts")
+        report.status = EXIT_FAILED
+        report.error = {"kind": "ambiguous", "hunk": moved[0], "message": "unstable placement",
+                        "closest_match": None, "locations": None}
+        return
+    report.edit = final
+    report.numbers = [n + 1 for n in plan.hunk_of_edit]
+    report.number_key = "hunk"
+
+
+def _plan_create(out: _Out, plan: _PatchPlan) -> None:
+    report = plan.report
+    report.action = "create"
+    if os.path.lexists(plan.path):
+        out.error(f"{plan.name}: the patch creates this file, but it exists already")
+        report.status = EXIT_FAILED
+        report.error = {"kind": "exists", "message": "file exists"}
+        return
+    lines: list[str] = []
+    no_newline = False
+    for hunk in plan.patch.hunks:
+        lines += hunk.new_lines
+        no_newline = hunk.new_no_newline
+    text = "\n".join(lines) + ("" if no_newline or not lines else "\n")
+    plan.new_content = text.encode("utf-8", errors="surrogateescape")
+    report.diff = unified_diff(plan.name, "", text, created=True)
+
+
+def _plan_delete(out: _Out, plan: _PatchPlan) -> None:
+    report = plan.report
+    report.action = "delete"
+    try:
+        with open(plan.path, "rb") as f:
+            plan.original = f.read()
+    except OSError as e:
+        out.error(f"{plan.name}: cannot read the file the patch deletes: {e.strerror or e}")
+        report.status, report.error = EXIT_ERROR, {"kind": "io", "message": str(e)}
+        return
+    body = plan.original[len(_BOM):] if plan.original.startswith(_BOM) else plan.original
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError as e:
+        out.error(f"{plan.name}: not UTF-8 text: undecodable byte at offset {e.start}")
+        report.status, report.error = EXIT_ERROR, {"kind": "decode", "message": str(e)}
+        return
+    if _is_crlf(body):
+        text = text.replace("\r\n", "\n")
+    expected = "\n".join(line for hunk in plan.patch.hunks for line in hunk.old_lines)
+    if _is_crlf(body):
+        expected = expected.replace("\r", "")
+    # Deleting is only right for the file the patch saw: the same lines, give or take
+    # whitespace damage, and nothing else.
+    if not same_but_whitespace(expected.rstrip("\n"), text.rstrip("\n")):
+        out.error(f"{plan.name}: the patch deletes this file, but its content differs from "
+                  "the patch's; the file is kept")
+        report.status = EXIT_FAILED
+        report.error = {"kind": "not_found", "message": "content differs"}
+        return
+    report.diff = unified_diff(plan.name, text, "", deleted=True)
+
+
+def _create_file(path: pathlib.Path, data: bytes) -> None:
+    """Create ``path`` with ``data``, never over an existing file and never half-written."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    try:
+        with open(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            umask = os.umask(0)
+            os.umask(umask)
+            os.fchmod(f.fileno(), 0o666 & ~umask)
+            os.fsync(f.fileno())
+        # A hard link fails when the name exists, so a file made in the meantime is kept.
+        try:
+            os.link(tmp, path)
+        except FileExistsError:
+            raise
+        except OSError:
+            if os.path.lexists(path):
+                raise FileExistsError(path) from None
+            os.replace(tmp, path)
+    finally:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+
+
+def _write_plan(out: _Out, plan: _PatchPlan) -> None:
+    report = plan.report
+    try:
+        if report.action == "create":
+            _create_file(plan.path, plan.new_content)
+            report.written = True
+        elif report.action == "delete":
+            with open(plan.path, "rb") as f:
+                if f.read() != plan.original:
+                    out.error(f"{plan.name}: the file changed on disk since it was read; "
+                              "it was not deleted")
+                    report.status = EXIT_ERROR
+                    report.error = {"kind": "changed", "message": "file changed"}
+                    return
+            os.remove(plan.path)
+            report.written = True
+        elif report.edit is not None:
+            planned = report.edit
+            edit = apply_edits(plan.path, plan.edits, write=True)
+            report.written = edit.written
+            if edit.new_text != planned.new_text:
+                out.warn(f"{plan.name}: the file changed while the patch was applied; "
+                         "the written result differs from the diff shown, check it")
+            report.edit = edit
+    except FileExistsError:
+        out.error(f"{plan.name}: the file appeared on disk meanwhile; it was not overwritten")
+        report.status = EXIT_ERROR
+        report.error = {"kind": "exists", "message": "file exists"}
+    except EditFailed as e:
+        _hunk_failure(out, plan, e.index, e.error)
+    except (FileEditError, OSError) as e:
+        message = str(e).replace(str(plan.path), plan.name, 1)
+        out.error(f"{plan.name}: cannot write: {e.strerror or e}" if isinstance(e, OSError)
+                  and not isinstance(e, FileEditError) else message)
+        report.status = EXIT_ERROR
+        report.error = {"kind": "io", "message": message}
+
+
+def _cmd_apply_patch(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    source = args.patch if args.patch is not None else "-"
+    label = "stdin" if source == "-" else source
+    text = _decode(out, _read_input(out, source, stdin, "the patch"), label)
+    try:
+        files = parse_patch(text)
+    except PatchError as e:
+        out.fail(EXIT_ERROR, f"{label}: {e}")
+    if not files:
+        out.fail(EXIT_ERROR, f"{label}: no file changes found in the patch")
+    for patch in files:
+        if patch.old_path is None and patch.new_path is None:
+            out.fail(EXIT_ERROR, f"{label}: patch line {patch.header_line}: no file name")
+        if patch.binary:
+            out.fail(EXIT_ERROR, f"{label}: {patch.target}: binary patches are not supported; "
+                                 "nothing was written")
+        renamed = (patch.old_path is not None and patch.new_path is not None
+                   and patch.old_path != patch.new_path)
+        if patch.rename or patch.copy or (renamed and patch.git):
+            out.fail(EXIT_ERROR, f"{label}: {patch.old_path} -> {patch.new_path}: renames and "
+                                 "copies are not supported; move the file yourself and apply "
+                                 "the changes to its new name; nothing was written")
+        if patch.mode_change:
+            out.warn(f"{patch.target}: the patch changes the file mode; that is not applied")
+    root = _root(out, args.root)
+    names = []
+    for patch in files:
+        # Plain diffs may name a backup as the old file ("--- f.orig", "+++ f"): the new name
+        # is the one edited, unless only the old one exists.
+        if (not patch.is_new and not patch.is_deleted and patch.old_path != patch.new_path):
+            assert patch.old_path is not None and patch.new_path is not None
+            new_real = _confine_all(out, root, [patch.new_path])[patch.new_path]
+            if not new_real.exists():
+                patch.new_path = patch.old_path
+        names.append(patch.target)
+    real = _confine_all(out, root, names)
+    if len(set(real.values())) != len(files):
+        out.fail(EXIT_ERROR, f"{label}: a file appears more than once in the patch")
+    plans = []
+    for patch in files:
+        plan = _PatchPlan(patch, patch.target, real[patch.target], _FileReport(patch.target))
+        if patch.is_new:
+            _plan_create(out, plan)
+        elif patch.is_deleted:
+            _plan_delete(out, plan)
+        else:
+            _plan_modify(out, plan)
+        plans.append(plan)
+    status = max(p.report.status for p in plans)
+    if status == EXIT_ERROR:
+        out.note("nothing was written")
+    elif args.write:
+        for plan in plans:
+            if plan.report.status == EXIT_OK:
+                _write_plan(out, plan)
+    for plan in plans:
+        report = plan.report
+        if report.status != EXIT_OK:
+            continue
+        if report.edit is not None:
+            edit = report.edit
+            report.diff = unified_diff(plan.name, edit.old_text, edit.new_text)
+            out.diff(report.diff)
+            _report_placements(out, plan.name, edit.results,
+                               [f"hunk {plan.hunk_of_edit[k] + 1}: "
+                                for k in range(len(edit.results))])
+        else:
+            out.diff(report.diff)
+            verb = {"create": "creates", "delete": "deletes"}.get(report.action)
+            if verb:
+                out.note(f"{plan.name}: the patch {verb} this file")
+    if status != EXIT_ERROR:
+        changing = sum(1 for p in plans if p.report.status == EXIT_OK and (
+            p.report.action != "modify" or (p.report.edit is not None
+                                            and p.report.edit.old_text != p.report.edit.new_text)))
+        files_word = "file" if changing == 1 else "files"
+        if args.write:
+            out.note(f"wrote {sum(1 for p in plans if p.report.written)} "
+                     f"{'file' if sum(1 for p in plans if p.report.written) == 1 else 'files'}")
+        elif changing:
+            out.note(f"dry run: {changing} {files_word} would change; add --write to apply")
+        else:
+            out.note("dry run: nothing would change")
+        failed = [p.name for p in plans if p.report.status != EXIT_OK]
+        if failed:
+            out.note("not changed, because a hunk failed: " + ", ".join(failed))
+    status = max(p.report.status for p in plans)
+    if out.json:
+        out.emit_json({"ok": status == EXIT_OK, "files": [p.report.json() for p in plans]})
+    return status
+
+
+# ---- rank -------------------------------------------------------------------------------
+
+def _cmd_rank(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    candidates = []
+    for number, raw in enumerate(stdin.read().split(b"\n"), 1):
+        if raw.endswith(b"\r"):
+            raw = raw[:-1]
+        if not raw:
+            continue
+        try:
+            candidates.append(raw.decode("utf-8"))
+        except UnicodeDecodeError:
+            out.warn(f"stdin line {number} is not UTF-8 text; skipped")
+    ranked = get_best_matches(args.pattern, candidates)
+    if args.limit is not None:
+        ranked = ranked[:args.limit]
+    if not ranked:
+        out.note(f"nothing matches {args.pattern!r}")
+        return EXIT_FAILED
+    for candidate, score in ranked:
+        out.stdout.write(f"{score}\t{candidate}\n" if args.scores else f"{candidate}\n")
+    out.stdout.flush()
+    return EXIT_OK
+
+
+# ---- locate -----------------------------------------------------------------------------
+
+class _Lines:
+    """Turns the matcher's byte ranges, which count in the source lines joined with "\\n",
+    into line numbers and into byte offsets of the file itself (with its byte-order mark and
+    "\\r" bytes)."""
+
+    def __init__(self, data: bytes, lines: list[str]) -> None:
+        self.joined: list[int] = []
+        self.file: list[int] = []
+        joined = 0
+        position = len(_BOM) if data.startswith(_BOM) else 0
+        for line in lines:
+            self.joined.append(joined)
+            self.file.append(position)
+            joined += len(line.encode("utf-8")) + 1
+            newline = data.find(b"\n", position)
+            position = len(data) if newline < 0 else newline + 1
+
+    def line_of(self, offset: int) -> int:
+        return max(0, bisect.bisect_right(self.joined, offset) - 1)
+
+    def file_offset(self, offset: int) -> int:
+        if not self.joined:
+            return 0
+        k = self.line_of(offset)
+        return self.file[k] + (offset - self.joined[k])
+
+    def describe(self, r: MatchRange) -> dict[str, int]:
+        first = self.line_of(r.start)
+        last = self.line_of(r.end - 1) if r.end > r.start else first
+        return {"start_line": first + 1, "end_line": last + 1,
+                "start": self.file_offset(r.start), "end": self.file_offset(r.end)}
+
+
+def _cmd_locate(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    name = args.file
+    try:
+        with open(name, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        out.fail(EXIT_ERROR, f"{name}: cannot read: {e.strerror or e}")
+    body = data[len(_BOM):] if data.startswith(_BOM) else data
+    try:
+        source = body.decode("utf-8")
+    except UnicodeDecodeError as e:
+        offset = e.start + len(data) - len(body)
+        out.fail(EXIT_ERROR, f"{name}: not UTF-8 text: undecodable byte "
+                             f"0x{data[offset]:02x} at offset {offset}")
+    matcher = StreamingFuzzyMatcher(source)
+    lines = _Lines(data, matcher.source_lines)
+    # The matcher counts lines from 0, the command line from 1 like every other line number.
+    hint = None if args.line_hint is None else args.line_hint - 1
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    shown: tuple[int, int] | None = None
+    received = 0
+
+    def show(found: MatchRange | None) -> None:
+        nonlocal shown
+        if found is None or (found.start, found.end) == shown:
+            return
+        shown = (found.start, found.end)
+        place = lines.describe(found)
+        if out.json:
+            out.emit_json({"event": "range", **place})
+        else:
+            out.stdout.write(f"range lines {place['start_line']}-{place['end_line']} "
+                             f"bytes {place['start']}-{place['end']}\n")
+            out.stdout.flush()
+
+    fd = stdin.fileno()
+    while True:
+        # os.read returns what has arrived so far, so each chunk is matched as soon as the
+        # writer sends it rather than when a buffer fills.
+        chunk = os.read(fd, 65536)
+        try:
+            text = decoder.decode(chunk, final=not chunk)
+        except UnicodeDecodeError as e:
+            out.fail(EXIT_ERROR, f"stdin: not UTF-8 text at offset {received + e.start}")
+        received += len(chunk)
+        if text or hint is not None:
+            show(matcher.push(text, hint))
+            hint = None  # a hint once given stays with the matcher
+        if not chunk:
+            break
+    ranges = matcher.finish()
+    best = matcher.select_best_match()
+    if best is None and len(ranges) == 1:
+        best = ranges[0]
+    if best is None:
+        if ranges:
+            places = [lines.describe(r) for r in ranges]
+            out.error(f"{name}: the text fits {len(ranges)} places equally: lines "
+                      + ", ".join(f"{p['start_line']}-{p['end_line']}" for p in places)
+                      + "; give --line-hint N to choose")
+            if out.json:
+                out.emit_json({"event": "ambiguous", "ranges": places})
+        else:
+            out.error(f"{name}: the text was not located")
+            if out.json:
+                out.emit_json({"event": "not_found"})
+        return EXIT_FAILED
+    show(best)
+    place = lines.describe(best)
+    text = matcher.get_text(best)
+    if out.json:
+        out.emit_json({"event": "located", **place, "text": text})
+    else:
+        out.stdout.write(f"located lines {place['start_line']}-{place['end_line']} "
+                         f"bytes {place['start']}-{place['end']}\n{text}\n")
+        out.stdout.flush()
+    return EXIT_OK
+
+
+# ---- the parser -------------------------------------------------------------------------
+
+def _parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("--color", choices=MODES, default="auto",
+                        help="colour diffs: auto (when stdout is a terminal and NO_COLOR is "
+                             "unset), always or never (default: auto)")
+    parser = argparse.ArgumentParser(
+        prog="marlune-search",
+        description="Fuzzy search-and-replace in files, tolerant patches, fuzzy ranking and "
+                    "streaming location. Commands that edit files only show the diff unless "
+                    "--write is given.",
+        epilog=_EXIT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
+        parents=[common])
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, help: str, description: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=help, description=description, epilog=_EXIT_HELP,
+                                   formatter_class=argparse.RawDescriptionHelpFormatter,
+                                   parents=[common])
+
+    p = command("replace", "replace a text in a file",
+                "Replace one text in FILE by another, placed by the matching cascade. The "
+                "strategy that placed it is reported; a warning says when it was not an exact "
+                "match. On failure the closest match, its diff and advice go to stderr.")
+    p.add_argument("file", metavar="FILE", help="the file to edit")
+    old = p.add_mutually_exclusive_group(required=True)
+    old.add_argument("--old", metavar="TEXT", help="the text to find")
+    old.add_argument("--old-file", metavar="F", help="read the text to find from F ('-': stdin)")
+    new = p.add_mutually_exclusive_group(required=True)
+    new.add_argument("--new", metavar="TEXT", help="the replacement")
+    new.add_argument("--new-file", metavar="F", help="read the replacement from F ('-': stdin)")
+    p.add_argument("--all", action="store_true", help="replace every occurrence")
+    p.add_argument("--line-hint", metavar="N", type=_line_number,
+                   help="take the occurrence nearest line N (1-based) when there are several")
+    _write_json(p)
+    p.set_defaults(run=_cmd_replace)
+
+    p = command("apply", "apply a JSON list of edits",
+                "Apply the edits of EDITS.json ('-': stdin), a JSON list of objects with the "
+                "keys path, old_string, new_string and optionally replace_all and line_hint. "
+                "The edits of one file are applied in order, each to the result of the one "
+                "before, all or nothing; files whose edits all succeed are written even when "
+                "another file's edit fails. Paths are relative to the root folder and may not "
+                "leave it.")
+    p.add_argument("edits", metavar="EDITS.json", help="the edit list ('-': stdin)")
+    _root_write_json(p)
+    p.set_defaults(run=_cmd_apply)
+
+    p = command("apply-patch", "apply a unified diff tolerantly",
+                "Apply a unified diff from PATCH (default: stdin). Each hunk's old side is "
+                "placed by the matching cascade, with the line number of its header as a hint, "
+                "so wrong line numbers and whitespace damage are tolerated; the old side must "
+                "still equal the file's text up to whitespace. A hunk that fails is reported "
+                "with its diagnostics and nothing is written for its file. New files are "
+                "created and deleted files removed; renames are refused. Paths are relative "
+                "to the root folder and may not leave it.")
+    p.add_argument("patch", metavar="PATCH", nargs="?", help="the patch file ('-' or none: stdin)")
+    _root_write_json(p)
+    p.set_defaults(run=_cmd_apply_patch)
+
+    p = command("rank", "rank lines of stdin by a fuzzy pattern",
+                "Read candidates from stdin, one a line, and print those that match PATTERN "
+                "as an in-order subsequence, best first.")
+    p.add_argument("pattern", metavar="PATTERN")
+    p.add_argument("--limit", metavar="N", type=_positive, help="print at most N candidates")
+    p.add_argument("--scores", action="store_true", help="print each score before its line")
+    p.set_defaults(run=_cmd_rank)
+
+    p = command("locate", "locate streamed text in a file",
+                "Read a text from stdin as it arrives and locate it in FILE line by line: each "
+                "time the best range changes it is printed (lines, 1-based, and the byte range "
+                "in the file), then the located text.")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("--line-hint", metavar="N", type=_line_number,
+                   help="prefer the range nearest line N (1-based) when there are several")
+    p.add_argument("--json", action="store_true",
+                   help="print one JSON object a line: each range, then the result")
+    p.set_defaults(run=_cmd_locate)
+    return parser
+
+
+def _write_json(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--write", action="store_true",
+                   help="write the change (default: only show the diff)")
+    p.add_argument("--json", action="store_true", help="print the outcome as one JSON object")
+
+
+def _root_write_json(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--root", metavar="DIR",
+                   help="the folder the paths are relative to and must stay in (default: the "
+                        "current folder)")
+    _write_json(p)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with ``argv`` (default: ``sys.argv[1:]``); returns the exit
+    status."""
+    parser = _parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:
+        return e.code if isinstance(e.code, int) else EXIT_ERROR
+    out = _Out(sys.stdout, sys.stderr, wants_color(args.color, sys.stdout, os.environ),
+               getattr(args, "json", False))
+    try:
+        return int(args.run(args, out, sys.stdin.buffer))
+    except _Stop as stop:
+        return stop.status
+    except BrokenPipeError:
+        # A reader that went away (``| head``) is not an error of ours; keep the interpreter
+        # from complaining about the closed stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OK
+    except KeyboardInterrupt:
+        return 130
