@@ -105,7 +105,59 @@ ReplaceSuccess make_success(std::string new_content, std::string_view content, s
   return success;
 }
 
+std::string_view leading_whitespace(std::string_view s) {
+  return s.substr(0, s.size() - text::trim_start(s).size());
+}
+
+std::string_view trailing_whitespace(std::string_view s) {
+  return s.substr(text::trim_end(s).size());
+}
+
+// How many more line breaks `old_whitespace` holds than `candidate_whitespace`.
+std::size_t missing_line_breaks(std::string_view old_whitespace,
+                                std::string_view candidate_whitespace) {
+  const std::size_t wanted = text::count_newlines(old_whitespace);
+  const std::size_t present = text::count_newlines(candidate_whitespace);
+  return wanted > present ? wanted - present : 0;
+}
+
 }  // namespace
+
+std::string_view fitted_replacement(std::string_view old_string, std::string_view candidate,
+                                    std::string_view new_string, bool candidate_is_trimmed_find) {
+  std::string_view fitted = new_string;
+  if (candidate_is_trimmed_find) {
+    if (!leading_whitespace(old_string).empty()) fitted = text::trim_start(fitted);
+    if (!trailing_whitespace(old_string).empty()) fitted = text::trim_end(fitted);
+    return fitted;
+  }
+  // The end first: drop the last `k` line breaks of the trailing whitespace, with what follows
+  // the earliest of them and a "\r" just before it.
+  if (const std::size_t k =
+          missing_line_breaks(trailing_whitespace(old_string), trailing_whitespace(candidate))) {
+    const std::size_t tail_start = fitted.size() - trailing_whitespace(fitted).size();
+    std::size_t cut = fitted.size();
+    std::size_t dropped = 0;
+    for (std::size_t j = fitted.size(); j-- > tail_start && dropped < k;) {
+      if (fitted[j] == '\n') cut = j, ++dropped;
+    }
+    if (dropped > 0 && cut > tail_start && fitted[cut - 1] == '\r') --cut;
+    fitted = fitted.substr(0, cut);
+  }
+  // Then the start, on what is left: drop the first `k` line breaks of the leading whitespace
+  // and everything before the last of them.
+  if (const std::size_t k =
+          missing_line_breaks(leading_whitespace(old_string), leading_whitespace(candidate))) {
+    const std::size_t head_size = leading_whitespace(fitted).size();
+    std::size_t cut = 0;
+    std::size_t dropped = 0;
+    for (std::size_t j = 0; j < head_size && dropped < k; ++j) {
+      if (fitted[j] == '\n') cut = j + 1, ++dropped;
+    }
+    fitted = fitted.substr(cut);
+  }
+  return fitted;
+}
 
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
@@ -122,15 +174,19 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
     CandidateList candidates = strategy.function(content, old_string);
     if (candidates.empty()) continue;
     for (std::string& candidate : candidates) {
+      const bool trimmed_find =
+          strategy.function == trimmed_boundary_replacer && candidate == text::trim(old_string);
+      const std::string_view replacement =
+          fitted_replacement(old_string, candidate, new_string, trimmed_find);
       if (replace_all) {
         const std::size_t first = find_first(content, candidate);
         if (first == kNoOccurrence) continue;
-        return make_success(replace_every(content, candidate, first, new_string), content, first,
+        return make_success(replace_every(content, candidate, first, replacement), content, first,
                             candidate, strategy.name);
       }
       const std::size_t pos = single_position(content, candidate, line_hint);
       if (pos == kNoOccurrence) continue;
-      return make_success(replace_at(content, pos, candidate.size(), new_string), content, pos,
+      return make_success(replace_at(content, pos, candidate.size(), replacement), content, pos,
                           candidate, strategy.name);
     }
     // Once any strategy has proposed something, a failure is reported as an ambiguity, even

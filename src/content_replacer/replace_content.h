@@ -35,6 +35,15 @@ struct ReplaceError {
 
 using ReplaceOutcome = std::variant<ReplaceSuccess, ReplaceError>;
 
+// The text that goes in place of `candidate`. A candidate rebuilt from whole lines lacks the
+// line breaks that `old_string` may carry at its ends, and the trimmed find of the
+// trimmed-boundary strategy lacks its boundary whitespace; `new_string` loses what its
+// counterpart in `old_string` lost, so the file keeps the line breaks and indentation it had.
+// The result is always a stretch of `new_string`. `candidate_is_trimmed_find` tells that the
+// candidate is `old_string` trimmed at both ends, as the trimmed-boundary strategy proposes it.
+std::string_view fitted_replacement(std::string_view old_string, std::string_view candidate,
+                                    std::string_view new_string, bool candidate_is_trimmed_find);
+
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
                                std::string_view new_string, bool replace_all,
                                std::optional<std::uint32_t> line_hint);

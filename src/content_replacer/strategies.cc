@@ -200,6 +200,16 @@ std::vector<std::size_t> next_equal_line(std::span<const std::string_view> lines
   return next;
 }
 
+// prev[j]: the largest j' <= j with lines[j'] equal to `wanted`, or kNone.
+std::vector<std::size_t> previous_equal_line(std::span<const std::string_view> lines,
+                                             std::string_view wanted) {
+  std::vector<std::size_t> prev(lines.size(), kNone);
+  for (std::size_t j = 0; j < lines.size(); ++j) {
+    prev[j] = lines[j] == wanted ? j : j > 0 ? prev[j - 1] : kNone;
+  }
+  return prev;
+}
+
 // For each line, the nearest non-blank line at or after it and at or before it (kNone where
 // there is none), so that a window's first and last non-blank lines cost O(1).
 struct NonBlankIndex {
@@ -405,6 +415,33 @@ CandidateList line_trimmed_replacer(std::string_view content, std::string_view f
   return out;
 }
 
+// For a block from `start`, the end line whose trimmed text is `last` and whose block size is
+// nearest the search text's `n` lines, within `tolerance` lines either way and at least the
+// fewest block lines; on a tie the earlier. kNone when there is none. `next_last` and
+// `prev_last` give the nearest such line at or after, and at or before, each line.
+std::size_t nearest_sized_end(std::span<const std::size_t> next_last,
+                              std::span<const std::size_t> prev_last, std::size_t start,
+                              std::size_t n, std::size_t tolerance) {
+  const std::size_t line_count = prev_last.size();
+  const std::size_t ideal = start + n - 1;
+  const std::size_t lowest = std::max(start + kFewestBlockSpan, ideal - std::min(ideal, tolerance));
+  const std::size_t highest = std::min(line_count - 1, ideal + tolerance);
+  if (lowest > highest) return kNone;
+  const std::size_t pivot = std::clamp(ideal, lowest, highest);
+  const std::size_t before = prev_last[pivot];
+  const std::size_t after = next_last[pivot];
+  const bool before_fits = before != kNone && before >= lowest;
+  const bool after_fits = after != kNone && after <= highest;
+  if (before_fits && after_fits) {
+    const std::size_t before_gap = ideal > before ? ideal - before : before - ideal;
+    const std::size_t after_gap = ideal > after ? ideal - after : after - ideal;
+    return after_gap < before_gap ? after : before;
+  }
+  if (before_fits) return before;
+  if (after_fits) return after;
+  return kNone;
+}
+
 CandidateList block_anchor_replacer(std::string_view content, std::string_view find) {
   Lines search = text::split_lines(find);
   CandidateList out;
@@ -413,14 +450,21 @@ CandidateList block_anchor_replacer(std::string_view content, std::string_view f
   const std::size_t n = search.size();
   const auto first = text::trim(search.front());
   const auto last = text::trim(search.back());
+  // A blank line matches every blank line of the content, so it anchors nothing: a block
+  // hung on it could start or end almost anywhere.
+  if (first.empty() || last.empty()) return out;
+  // A block far longer or shorter than the search text is not that text, however well its
+  // ends match: accepting one would delete or keep whole stretches of the file.
+  const std::size_t tolerance = std::max<std::size_t>(2, n / 4);
 
   const Lines lines = text::split_lines(content);
   const auto trimmed_lines = trimmed(lines);
   const auto next_last = next_equal_line(trimmed_lines, last);
+  const auto prev_last = previous_equal_line(trimmed_lines, last);
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t i = 0; i + kFewestBlockSpan < lines.size(); ++i) {
     if (trimmed_lines[i] != first) continue;
-    const std::size_t k = next_last[i + kFewestBlockSpan];
+    const std::size_t k = nearest_sized_end(next_last, prev_last, i, n, tolerance);
     if (k != kNone) blocks.emplace_back(i, k);
   }
   if (blocks.empty()) return out;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace marlune::content_replacer {
@@ -80,7 +81,87 @@ INSTANTIATE_TEST_SUITE_P(
                    "  foo  ",
                    2,
                    2,
-                   "line_trimmed"}),
+                   "line_trimmed"},
+        // A candidate rebuilt from lines has no final line break; new_string gives up its own.
+        PlacedCase{"FinalBreakTakenFromNew",
+                   "x\n  a\n  b\ny\n",
+                   "a\nb\n",
+                   "A\nB\n",
+                   false,
+                   {},
+                   "x\nA\nB\ny\n",
+                   "  a\n  b",
+                   2,
+                   3,
+                   "line_trimmed"},
+        PlacedCase{"TwoFinalBreaksTaken",
+                   "x\n a\n b\n\ny\n",
+                   "a\nb\n\n",
+                   "A\nB\n\n",
+                   false,
+                   {},
+                   "x\nA\nB\n\ny\n",
+                   " a\n b",
+                   2,
+                   3,
+                   "line_trimmed"},
+        PlacedCase{"CrLfBreakTaken",
+                   "x\r\n a\r\ny",
+                   "a\n",
+                   "A\r\n",
+                   false,
+                   {},
+                   "x\r\nA\r\ny",
+                   " a",
+                   2,
+                   2,
+                   "line_trimmed"},
+        PlacedCase{"BlankLineWithSpacesKept",
+                   "x\n a\n b\n\ny\n",
+                   "a\nb \n  \n",
+                   "A\nB \n  \n",
+                   false,
+                   {},
+                   "x\nA\nB \n  \ny\n",
+                   " a\n b\n",
+                   2,
+                   4,
+                   "line_trimmed"},
+        PlacedCase{"LeadingBreaksTaken",
+                   "a  b",
+                   "\n\na b",
+                   "\n\nA B",
+                   false,
+                   {},
+                   "A B",
+                   "a  b",
+                   1,
+                   1,
+                   "whitespace_normalized"},
+        PlacedCase{"TrimmedFindTrimsNew",
+                   "class A:\n    def f():\n        pass\n",
+                   "\n\n    def f():\n        pass\n\n",
+                   "\n\n    def f():\n        return 1\n\n",
+                   false,
+                   {},
+                   "class A:\n    def f():\n        return 1\n",
+                   "def f():\n        pass",
+                   2,
+                   3,
+                   "trimmed_boundary"},
+        PlacedCase{"AllWithFittedNew",
+                   "  a\n  b\nz\n  a\n  b\n",
+                   "a\nb\n",
+                   "A\nB\n",
+                   true,
+                   {},
+                   "A\nB\nz\nA\nB\n",
+                   "  a\n  b",
+                   1,
+                   2,
+                   "line_trimmed"},
+        PlacedCase{"HintWithFittedNew", "  a\n  b\nz\n  a\n  b\n", "a\nb\n", "A\nB\n", false, 4,
+                   "  a\n  b\nz\nA\nB\n", "  a\n  b", 4, 5, "line_trimmed"}),
     [](const testing::TestParamInfo<PlacedCase>& info) { return info.param.name; });
 
 struct FailedCase {
@@ -180,6 +261,64 @@ INSTANTIATE_TEST_SUITE_P(
                    "in file\n\nDebugging tips:",
                    {}}),
     [](const testing::TestParamInfo<FailedCase>& info) { return info.param.name; });
+
+struct FitCase {
+  std::string old_string, candidate, new_string;
+  bool trimmed_find;
+  std::string expected;
+};
+
+class FittedReplacement : public testing::TestWithParam<FitCase> {};
+
+TEST_P(FittedReplacement, GivesUpWhatTheCandidateLacks) {
+  const FitCase& c = GetParam();
+  EXPECT_EQ(fitted_replacement(c.old_string, c.candidate, c.new_string, c.trimmed_find),
+            c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Driver, FittedReplacement,
+    testing::Values(FitCase{"a\n", "a\n", "A\n", false, "A\n"},  // exact: nothing missing
+                    FitCase{"a\n", "a", "A\n", false, "A"},
+                    FitCase{"a\n", "a", "A", false, "A"},  // nothing to give up
+                    FitCase{"a\n\n", "a", "A\n\n", false, "A"},
+                    FitCase{"a\n\n", "a", "A\n", false, "A"},  // fewer than missing: all go
+                    FitCase{"a\n\n", "a\n", "A\n \n", false, "A\n "},
+                    FitCase{"a\n", "a", "A \r\n ", false, "A "},     // with what follows, and "\r"
+                    FitCase{"a\n", "a", "A\n\tB", false, "A\n\tB"},  // inner break stays
+                    FitCase{"\n\na", "a", "\n\nA", false, "A"},
+                    FitCase{"\n\na", "a", " \n \n  A", false, "  A"},
+                    FitCase{"\n\na", "\na", "\n\nA", false, "\nA"},
+                    FitCase{"\n\n", "", "\n\n\n", false, ""},  // all whitespace: both ends
+                    FitCase{"  a \n", "a", "\n  A  \n", true, "A"},
+                    FitCase{"  a", "a", "  A \n", true, "A \n"},
+                    FitCase{"a\n", "a", " A\n", true, " A"}));
+
+// A block from "start" to "stop" with `interior` lines between, in a file of other lines.
+std::string file_with_block(std::size_t interior) {
+  std::string out = "head\nstart\n";
+  for (std::size_t i = 0; i < interior; ++i) out += "line " + std::to_string(i) + "\n";
+  return out + "stop\ntail\n";
+}
+
+TEST(BlockAnchorSize, PlacesOnlyBlocksNearTheSearchSize) {
+  // Eight search lines: blocks of 6 to 10 lines fit, so 4 to 8 interior lines.
+  const std::string old_string = "start\na\nb\nc\nd\ne\nf\nstop\n";
+  for (std::size_t interior = 3; interior <= 9; ++interior) {
+    const std::string content = file_with_block(interior);
+    const ReplaceOutcome outcome = replace_content(content, old_string, "X\n", false, {});
+    if (interior >= 4 && interior <= 8) {
+      const auto* success = std::get_if<ReplaceSuccess>(&outcome);
+      ASSERT_NE(success, nullptr) << interior;
+      EXPECT_EQ(success->strategy, "block_anchor");
+      EXPECT_EQ(success->content, "head\nX\ntail\n") << interior;
+    } else {
+      const auto* error = std::get_if<ReplaceError>(&outcome);
+      ASSERT_NE(error, nullptr) << interior;
+      EXPECT_EQ(error->kind, ReplaceErrorKind::NotFound) << interior;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace marlune::content_replacer

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <ostream>
 #include <random>
 #include <span>
@@ -126,16 +127,23 @@ CandidateList block_anchor(std::string_view content, std::string_view find) {
   if (s.size() < 3) return {};
   if (s.back().empty()) s.pop_back();
   const std::size_t n = s.size();
+  if (text::trim(s[0]).empty() || text::trim(s[n - 1]).empty()) return {};
+  const std::size_t t = std::max<std::size_t>(2, n / 4);
   const Lines c = text::split_lines(content);
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t i = 0; i < c.size(); ++i) {
     if (text::trim(c[i]) != text::trim(s[0]) || i + 2 >= c.size()) continue;
+    // Every end line, kept when the block size is within t of n and strictly nearer n than
+    // the best so far.
+    std::size_t best_end = 0;
+    std::size_t best_gap = SIZE_MAX;
     for (std::size_t k = i + 2; k < c.size(); ++k) {
-      if (text::trim(c[k]) == text::trim(s[n - 1])) {
-        blocks.emplace_back(i, k);
-        break;
-      }
+      if (text::trim(c[k]) != text::trim(s[n - 1])) continue;
+      const std::size_t size = k - i + 1;
+      const std::size_t gap = size > n ? size - n : n - size;
+      if (gap <= t && gap < best_gap) best_end = k, best_gap = gap;
     }
+    if (best_gap != SIZE_MAX) blocks.emplace_back(i, best_end);
   }
   if (blocks.empty()) return {};
   double best = -1.0;
@@ -287,6 +295,14 @@ const Case kLineCases[] = {
      block_anchor_replacer, "A\nx\nB\ny\nB", "A\nx\ny\nB", {"A\nx\nB"}},
     {"block_anchor: end line two below the start",
      block_anchor_replacer, "A\nB\nB", "A\nx\nB", {"A\nB\nB"}},
+    {"block_anchor: blank first search line anchors nothing",
+     block_anchor_replacer, "\nx\nB", "\nx\nB", {}},
+    {"block_anchor: blank last search line anchors nothing",
+     block_anchor_replacer, "A\nx\n  ", "A\nx\n  ", {}},
+    {"block_anchor: end line nearest the search size, not the nearest line",
+     block_anchor_replacer, "A\nB\nx\nB\ny\nz\nB", "A\n1\n2\n3\n4\nB", {"A\nB\nx\nB\ny\nz\nB"}},
+    {"block_anchor: two end lines equally near, the earlier wins",
+     block_anchor_replacer, "A\n1\n2\n3\nB\n4\nB", "A\n1\n2\n3\n4\nB", {"A\n1\n2\n3\nB"}},
     {"context_aware: trailing empty leaves two lines",
      context_aware_replacer, "a\nX\nb", "a\nb\n\n", {}},
     {"context_aware: half the interior suffices",
@@ -541,6 +557,49 @@ std::string escaped(std::string_view s) {
       out += c;
   }
   return out + "\"";
+}
+
+// A block of `size` lines from "S" to "E" against a search text of `n` lines: accepted exactly
+// when the size is within max(2, n / 4) of n (and at least three lines).
+TEST(BlockAnchorSize, AcceptsSizesWithinTheTolerance) {
+  for (const std::size_t n : {3u, 4u, 8u, 20u}) {
+    const std::size_t t = std::max<std::size_t>(2, n / 4);
+    std::string find = "S\n";
+    for (std::size_t i = 0; i + 2 < n; ++i) find.append("s").append(std::to_string(i)).append("\n");
+    find += "E";
+    for (const std::size_t size : {n - t - 1, n - t, n + t, n + t + 1}) {
+      if (size < 2 || size > n + t + 1) continue;  // n - t - 1 wraps below zero for small n
+      std::string content = "S\n";
+      for (std::size_t i = 0; i + 2 < size; ++i)
+        content.append("c").append(std::to_string(i)).append("\n");
+      content += "E";
+      const bool fits = size >= 3 && size + t >= n && size <= n + t;
+      const CandidateList expected = fits ? CandidateList{content} : CandidateList{};
+      EXPECT_EQ(block_anchor_replacer(content, find), expected) << "n " << n << " size " << size;
+    }
+  }
+}
+
+// The shapes that once deleted or kept whole stretches of a file.
+TEST(BlockAnchorSize, RefusesBlocksThatWouldLoseLines) {
+  // The nearest end line stands far below the search text's size.
+  std::string far = "def f():\n    x = 1\n";
+  for (int i = 0; i < 950; ++i) far.append("    y").append(std::to_string(i)).append(" = 0\n");
+  far += "    pass\n";
+  EXPECT_EQ(block_anchor_replacer(far, "def f():\n  x=1\n  y=2\n    pass"), CandidateList{});
+  // The last search line also occurs inside the search text: the block ends near n lines.
+  std::string find = "begin\n";
+  std::string block = "begin\n";
+  for (int i = 0; i < 17; ++i) {
+    const std::string line = i == 4 ? std::string("end") : "item " + std::to_string(i);
+    find += line + "!\n";
+    block += line + "\n";
+  }
+  find += "end";
+  block += "end";
+  EXPECT_EQ(block_anchor_replacer("x\n" + block + "\ny", find), CandidateList{block});
+  // A blank first line would anchor on every blank line.
+  EXPECT_EQ(block_anchor_replacer("a\n\nb\nc\n\nd\ne\nlast", "\n  \nq\nlast"), CandidateList{});
 }
 
 constexpr int kRounds = 40000;

@@ -340,6 +340,79 @@ def test_block_anchor_refuses_blocks_with_poor_interiors():
     assert record.error_type == "not_found"
 
 
+# ---- tolerant matches keep the file's shape -----------------------------------------------
+
+# (content, old_string, new_string, new content, strategy)
+FITTED = [
+    # a candidate rebuilt from lines lacks the final line break(s) of old_string: so does new
+    ("x\n  a\n  b\ny\n", "a\nb\n", "A\nB\n", "x\nA\nB\ny\n", "line_trimmed"),
+    ("x\n a\n b\n\ny\n", "a\nb\n\n", "A\nB\n\n", "x\nA\nB\n\ny\n", "line_trimmed"),
+    ("x\n a\n b\n\ny\n", "a\nb \n  \n", "A\nB \n  \n", "x\nA\nB \n  \ny\n", "line_trimmed"),
+    ("x\r\n a\r\ny", "a\n", "A\r\n", "x\r\nA\r\ny", "line_trimmed"),
+    ("x\n a", "a\n", "A", "x\nA", "line_trimmed"),  # nothing to give up: new as written
+    ("a  b", "\n\na b", "\n\nA B", "A B", "whitespace_normalized"),  # at the start too
+    ("x\n\n a\n b\ny", "\na\nb\n", "\nA\nB\n", "x\n\nA\nB\ny", "line_trimmed"),
+    # the trimmed old_string, placed inside a line, takes new_string trimmed at the same ends
+    (
+        "class A:\n    def f():\n        pass\n",
+        "\n\n    def f():\n        pass\n\n",
+        "\n\n    def f():\n        return 1\n\n",
+        "class A:\n    def f():\n        return 1\n",
+        "trimmed_boundary",
+    ),
+    ("x = foo(bar)\n", "\tfoo(bar)", "\tbaz(bar)", "x = baz(bar)\n", "trimmed_boundary"),
+    ("x = foo(bar)\n", "foo(bar)  ", "  baz(bar)  ", "x =   baz(bar)\n", "trimmed_boundary"),
+    # the exact text keeps new_string whole
+    ("a\nb\n\nc", "b\n\n", "B\n\n", "a\nB\n\nc", "simple"),
+]
+
+
+@pytest.mark.parametrize("content, old, new, expected, strategy", FITTED)
+def test_tolerant_matches_keep_line_breaks_and_boundary_whitespace(content, old, new, expected, strategy):
+    result = success(content, old, new)
+    assert (result.content, result.strategy) == (expected, strategy)
+
+
+@pytest.mark.parametrize(
+    "hint, replace_all, expected",
+    [(4, False, "  a\n  b\nz\nA\nB\n"), (None, True, "A\nB\nz\nA\nB\n")],
+)
+def test_fitted_new_string_goes_into_every_replaced_occurrence(hint, replace_all, expected):
+    content = "  a\n  b\nz\n  a\n  b\n"
+    result = m.replace_content(content, "a\nb\n", "A\nB\n", replace_all=replace_all, line_hint=hint)
+    assert (result.content, result.strategy, result.matched_text) == (expected, "line_trimmed", "  a\n  b")
+
+
+def block_file(interior):
+    return "head\nstart\n" + "".join(f"line {i}\n" for i in range(interior)) + "stop\ntail\n"
+
+
+@pytest.mark.parametrize("interior", range(3, 10))
+def test_block_anchor_places_only_blocks_near_the_search_size(interior):
+    old = "start\na\nb\nc\nd\ne\nf\nstop\n"  # eight lines: blocks of 6 to 10 lines fit
+    record = m.try_replace_content(block_file(interior), old, "X\n")
+    if 4 <= interior <= 8:
+        assert record.result.strategy == "block_anchor"
+        assert record.result.content == "head\nX\ntail\n"
+    else:
+        assert record.error_type == "not_found"
+
+
+def test_block_anchor_never_reaches_a_far_end_line():
+    body = "".join(f"    y{i} = 0\n" for i in range(950))
+    content = "def f():\n    x = 1\n" + body + "    pass\nrest\n"
+    old = "def f():\n    x  =  1\n    y  =  2\n    z = 3\n    pass\n"
+    record = m.try_replace_content(content, old, "def f():\n    pass\n")
+    assert record.result is None  # not 947 lines deleted
+
+
+@pytest.mark.parametrize("old", ["\nA\nq\nB", "A\nq\n  \n", "\n\nA\nq\nB\n\n"])
+def test_block_anchor_does_not_anchor_on_blank_lines(old):
+    content = "A\n\nx\ny\nz\nB\n\n\nw\nA\n"
+    record = m.try_replace_content(content, old, "NEW")
+    assert not record or record.result.strategy != "block_anchor"
+
+
 @pytest.mark.parametrize(
     "content, old, locations",
     [
