@@ -170,12 +170,13 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
   }
 
   bool candidates_seen = false;
+  PreparedContent prepared_content(content);
   for (const StrategyEntry& strategy : kStrategies) {
-    CandidateList candidates = strategy.function(content, old_string);
+    CandidateList candidates = strategy.on_prepared(prepared_content, old_string);
     if (candidates.empty()) continue;
     for (std::string& candidate : candidates) {
-      const bool trimmed_find =
-          strategy.function == trimmed_boundary_replacer && candidate == text::trim(old_string);
+      const bool trimmed_find = strategy.on_prepared == prepared::trimmed_boundary_replacer &&
+                                candidate == text::trim(old_string);
       const std::string_view replacement =
           fitted_replacement(old_string, candidate, new_string, trimmed_find);
       if (replace_all) {

@@ -1,7 +1,9 @@
 #include "content_replacer/strategies.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <utility>
 
 #include "content_replacer/levenshtein.h"
+#include "content_replacer/prepared_content.h"
 #include "content_replacer/substring_search.h"
 #include "text/lines.h"
 #include "text/unicode_data.h"
@@ -33,21 +36,11 @@ namespace {
 
 using Lines = std::vector<std::string_view>;
 
-constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
 constexpr std::size_t kFewestSearchLines = 3;   // block anchor, context aware
 constexpr std::size_t kFewestBlockSpan = 2;     // end line at least this far below the start
 constexpr double kSingleBlockThreshold = 0.0;   // accepted when >=
 constexpr double kSeveralBlockThreshold = 0.3;  // accepted when >=
 constexpr double kInteriorMatchRatio = 0.5;     // rejected when below
-
-bool contains(std::string_view haystack, std::string_view needle) {
-  return find_first(haystack, needle) != kNoOccurrence;
-}
-
-constexpr bool is_ascii_space(unsigned char b) {
-  return b == ' ' || (b >= 0x09 && b <= 0x0D);
-}
 
 constexpr bool is_punctuation(unsigned char b) {
   switch (b) {
@@ -75,6 +68,16 @@ std::vector<std::string_view> trimmed(std::span<const std::string_view> lines) {
 
 std::string join(std::span<const std::string_view> lines, std::size_t first, std::size_t count) {
   return text::join_lines(lines.subspan(first, count));
+}
+
+// Every start line of a block: a line whose trimmed text is `first` with at least the fewest
+// block lines from it to the end of the content.
+template <typename Visit>
+void for_each_anchor(std::span<const std::string_view> trimmed_lines, std::string_view first,
+                     Visit visit) {
+  for (std::size_t i = 0; i + kFewestBlockSpan < trimmed_lines.size(); ++i) {
+    if (trimmed_lines[i] == first) visit(i);
+  }
 }
 
 void drop_trailing_empty_line(Lines& lines) {
@@ -109,6 +112,13 @@ class ListedSet {
     set_.insert(list_.size() - 1);
   }
 
+  // The same for the window `lines` joined with "\n", built in a buffer reused across calls.
+  void append_window(std::span<const std::string_view> lines) {
+    window_.clear();
+    text::append_joined(window_, lines);
+    append(window_);
+  }
+
  private:
   struct Hash {
     using is_transparent = void;
@@ -128,6 +138,7 @@ class ListedSet {
   };
   CandidateList& list_;
   std::unordered_set<std::size_t, Hash, Equal> set_;
+  std::string window_;
 };
 
 // Answers "does `needle` (non-empty) start at byte `pos` of `haystack`?" for positions asked in
@@ -178,10 +189,17 @@ std::vector<std::size_t> find_line_sequence(std::span<const std::string_view> te
     if (p[j] == p[b]) ++b;
     border[j + 1] = b;
   }
+  // Most text lines differ in length from every pattern line: a mask of the lengths modulo 64
+  // turns those away before any hashing.
+  std::uint64_t lengths = 0;
+  for (const auto line : pattern) lengths |= std::uint64_t{1} << (line.size() % 64);
   std::size_t q = 0;  // length of the pattern prefix matched so far
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto hit = ids.find(text[i]);
-    const int id = hit == ids.end() ? -1 : hit->second;
+    int id = -1;
+    if ((lengths >> (text[i].size() % 64)) & 1) {
+      const auto hit = ids.find(text[i]);
+      if (hit != ids.end()) id = hit->second;
+    }
     while (q > 0 && id != p[q]) q = border[q];
     if (id == p[q]) ++q;
     if (q == m) {
@@ -192,56 +210,30 @@ std::vector<std::size_t> find_line_sequence(std::span<const std::string_view> te
   return starts;
 }
 
-// next[j]: the smallest j' >= j with lines[j'] equal to `wanted`, or kNone.
+// next[j]: the smallest j' >= j with lines[j'] equal to `wanted`, or kNoLine.
 std::vector<std::size_t> next_equal_line(std::span<const std::string_view> lines,
                                          std::string_view wanted) {
-  std::vector<std::size_t> next(lines.size() + 1, kNone);
+  std::vector<std::size_t> next(lines.size() + 1, kNoLine);
   for (std::size_t j = lines.size(); j-- > 0;) next[j] = lines[j] == wanted ? j : next[j + 1];
   return next;
 }
 
-// prev[j]: the largest j' <= j with lines[j'] equal to `wanted`, or kNone.
+// prev[j]: the largest j' <= j with lines[j'] equal to `wanted`, or kNoLine.
 std::vector<std::size_t> previous_equal_line(std::span<const std::string_view> lines,
                                              std::string_view wanted) {
-  std::vector<std::size_t> prev(lines.size(), kNone);
+  std::vector<std::size_t> prev(lines.size(), kNoLine);
   for (std::size_t j = 0; j < lines.size(); ++j) {
-    prev[j] = lines[j] == wanted ? j : j > 0 ? prev[j - 1] : kNone;
+    prev[j] = lines[j] == wanted ? j : j > 0 ? prev[j - 1] : kNoLine;
   }
   return prev;
 }
 
-// For each line, the nearest non-blank line at or after it and at or before it (kNone where
-// there is none), so that a window's first and last non-blank lines cost O(1).
-struct NonBlankIndex {
-  std::vector<std::size_t> next;
-  std::vector<std::size_t> prev;
+// What common_indent gives for lines that are all blank: there is no indentation to remove.
+constexpr std::size_t kAllBlank = static_cast<std::size_t>(-1);
 
-  // `blank(j)` tells whether line j of `count` is blank.
-  template <typename IsBlank>
-  NonBlankIndex(std::size_t count, IsBlank blank) : next(count + 1, kNone), prev(count, kNone) {
-    for (std::size_t j = count; j-- > 0;) next[j] = blank(j) ? next[j + 1] : j;
-    for (std::size_t j = 0; j < count; ++j) {
-      prev[j] = next[j] == j ? j : j > 0 ? prev[j - 1] : kNone;
-    }
-  }
-
-  // First non-blank line of the window [first, last], or kNone for an all-blank window.
-  std::size_t first_in(std::size_t first, std::size_t last) const {
-    return next[first] <= last ? next[first] : kNone;
-  }
-};
-
-// Byte length of the indentation of each line; a line is blank when that is its whole length.
-std::vector<std::size_t> indents(std::span<const std::string_view> lines) {
-  std::vector<std::size_t> out;
-  out.reserve(lines.size());
-  for (const auto line : lines) out.push_back(text::indent_bytes(line));
-  return out;
-}
-
-// The smallest indentation among the non-blank lines, or kNone when all are blank.
+// The smallest indentation among the non-blank lines, or kAllBlank when all are blank.
 std::size_t common_indent(std::span<const std::string_view> lines) {
-  std::size_t common = kNone;
+  std::size_t common = kAllBlank;
   for (const auto line : lines) {
     const std::size_t indent = text::indent_bytes(line);
     if (indent < line.size()) common = std::min(common, indent);
@@ -249,64 +241,93 @@ std::size_t common_indent(std::span<const std::string_view> lines) {
   return common;
 }
 
-// The lines joined with "\n" into one string, with the offset at which each line starts, so
-// that the window of lines [i, i + k) is the stretch from start[i] to the end of line i + k - 1.
-struct JoinedLines {
-  std::string joined;
-  std::vector<std::size_t> start;
-
-  explicit JoinedLines(std::span<const std::string_view> lines) {
-    start.reserve(lines.size());
-    std::size_t total = lines.empty() ? 0 : lines.size() - 1;
-    for (const auto line : lines) total += line.size();
-    joined.reserve(total);
-    for (const auto line : lines) {
-      if (!start.empty()) joined.push_back('\n');
-      start.push_back(joined.size());
-      joined.append(line);
-    }
-  }
-};
-
 // Appends the whitespace-normalized form of a text given in pieces: words (maximal runs of
 // non-whitespace) joined by single spaces, no space at either end, and no space next to any
 // of ":;,()[]{}". Dropping a space because of punctuation on either side gives the same text as
 // removing " p" and then "p " for each punctuation character in turn: a collapsed space always
 // has non-space characters on both sides, and removing it brings no other space next to
 // anything new.
+// How the whitespace normalizer treats each byte: ASCII whitespace and punctuation have their
+// own rules, other ASCII bytes are copied in runs, and a multi-byte character is decoded.
+enum class ByteKind : unsigned char { kWord, kSpace, kPunctuation, kMultiByte };
+
+constexpr std::array<ByteKind, 256> make_byte_kinds() {
+  std::array<ByteKind, 256> kinds{};
+  for (std::size_t b = 0; b < kinds.size(); ++b) {
+    const auto byte = static_cast<unsigned char>(b);
+    kinds[b] = byte >= 0x80                 ? ByteKind::kMultiByte
+               : text::is_ascii_space(byte) ? ByteKind::kSpace
+               : is_punctuation(byte)       ? ByteKind::kPunctuation
+                                            : ByteKind::kWord;
+  }
+  return kinds;
+}
+constexpr std::array<ByteKind, 256> kByteKinds = make_byte_kinds();
+
 class WhitespaceNormalizer {
  public:
   explicit WhitespaceNormalizer(std::string& out) : out_(out) {}
 
   void append(std::string_view s) {
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-      const auto b = static_cast<unsigned char>(s[pos]);
-      std::size_t next = pos;
-      bool space;
-      if (b < 0x80) {
-        space = is_ascii_space(b);
-        ++next;
-      } else {
-        space = text::is_white_space(text::decode_utf8(s, next));
-      }
-      if (space) {
-        gap_ = true;
-      } else {
-        if (gap_ && !out_.empty() && !is_punctuation(out_.back()) && !is_punctuation(b)) {
-          out_.push_back(' ');
+    // Room for every byte of `s` and the one space a pending gap may add: the form never
+    // grows by more. The bytes are written through a pointer and the string cut back after.
+    const std::size_t kept = out_.size();
+    out_.resize(kept + s.size() + 1);
+    char* const begin = out_.data();
+    char* w = begin + kept;
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p < end) {
+      const auto b = static_cast<unsigned char>(*p);
+      switch (kByteKinds[b]) {
+        case ByteKind::kWord:
+          w = open_word(begin, w, false);
+          // Source text is mostly runs of plain ASCII: copy each run in one tight loop.
+          do {
+            *w++ = *p++;
+          } while (p < end && kByteKinds[static_cast<unsigned char>(*p)] == ByteKind::kWord);
+          break;
+        case ByteKind::kSpace:
+          gap_ = true;
+          do {
+            ++p;
+          } while (p < end && kByteKinds[static_cast<unsigned char>(*p)] == ByteKind::kSpace);
+          break;
+        case ByteKind::kPunctuation:
+          w = open_word(begin, w, true);
+          *w++ = *p++;
+          break;
+        case ByteKind::kMultiByte: {
+          std::size_t next = static_cast<std::size_t>(p - s.data());
+          const std::size_t from = next;
+          if (text::is_white_space(text::decode_utf8(s, next))) {
+            gap_ = true;
+          } else {
+            w = open_word(begin, w, false);
+            for (std::size_t i = from; i < next; ++i) *w++ = s[i];
+          }
+          p = s.data() + next;
+          break;
         }
-        gap_ = false;
-        out_.append(s.data() + pos, next - pos);
       }
-      pos = next;
     }
+    out_.resize(static_cast<std::size_t>(w - begin));
   }
 
   // Whitespace between the previous piece and the next one (a line break).
   void separate() { gap_ = true; }
 
  private:
+  // Before a character that is not whitespace: the pending gap becomes one space, unless
+  // punctuation stands on either side of it.
+  char* open_word(char* begin, char* w, bool punctuation) {
+    if (gap_ && !punctuation && w > begin && !is_punctuation(static_cast<unsigned char>(w[-1]))) {
+      *w++ = ' ';
+    }
+    gap_ = false;
+    return w;
+  }
+
   std::string& out_;
   bool gap_ = false;
 };
@@ -380,7 +401,7 @@ std::string normalize_whitespace(std::string_view text) {
 std::string remove_common_indentation(std::string_view text) {
   const Lines lines = text::split_lines(text);
   const std::size_t common = common_indent(lines);
-  if (common == kNone) return std::string(text);
+  if (common == kAllBlank) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t j = 0; j < lines.size(); ++j) {
@@ -401,37 +422,42 @@ std::string unescape_string(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // Line-based strategies
 
-CandidateList line_trimmed_replacer(std::string_view content, std::string_view find) {
+namespace prepared {
+
+CandidateList line_trimmed_replacer(PreparedContent& content, std::string_view find) {
   Lines search = text::split_lines(find);
   drop_trailing_empty_line(search);
-  const Lines lines = text::split_lines(content);
+  const auto lines = content.lines();
   CandidateList out;
   if (search.empty() || lines.size() < search.size()) return out;
-  const auto trimmed_lines = trimmed(lines);
   const auto trimmed_search = trimmed(search);
-  for (const std::size_t i : find_line_sequence(trimmed_lines, trimmed_search)) {
+  for (const std::size_t i : find_line_sequence(content.trimmed_lines(), trimmed_search)) {
     out.push_back(join(lines, i, search.size()));
   }
   return out;
 }
 
+}  // namespace prepared
+
+namespace {
+
 // For a block from `start`, the end line whose trimmed text is `last` and whose block size is
-// nearest the search text's `n` lines, within `tolerance` lines either way and at least the
-// fewest block lines; on a tie the earlier. kNone when there is none. `next_last` and
+// nearest the search text's `search_lines`, within `tolerance` lines either way and at least
+// the fewest block lines; on a tie the earlier. kNoLine when there is none. `next_last` and
 // `prev_last` give the nearest such line at or after, and at or before, each line.
 std::size_t nearest_sized_end(std::span<const std::size_t> next_last,
                               std::span<const std::size_t> prev_last, std::size_t start,
-                              std::size_t n, std::size_t tolerance) {
+                              std::size_t search_lines, std::size_t tolerance) {
   const std::size_t line_count = prev_last.size();
-  const std::size_t ideal = start + n - 1;
+  const std::size_t ideal = start + search_lines - 1;
   const std::size_t lowest = std::max(start + kFewestBlockSpan, ideal - std::min(ideal, tolerance));
   const std::size_t highest = std::min(line_count - 1, ideal + tolerance);
-  if (lowest > highest) return kNone;
+  if (lowest > highest) return kNoLine;
   const std::size_t pivot = std::clamp(ideal, lowest, highest);
   const std::size_t before = prev_last[pivot];
   const std::size_t after = next_last[pivot];
-  const bool before_fits = before != kNone && before >= lowest;
-  const bool after_fits = after != kNone && after <= highest;
+  const bool before_fits = before != kNoLine && before >= lowest;
+  const bool after_fits = after != kNoLine && after <= highest;
   if (before_fits && after_fits) {
     const std::size_t before_gap = ideal > before ? ideal - before : before - ideal;
     const std::size_t after_gap = ideal > after ? ideal - after : after - ideal;
@@ -439,15 +465,19 @@ std::size_t nearest_sized_end(std::span<const std::size_t> next_last,
   }
   if (before_fits) return before;
   if (after_fits) return after;
-  return kNone;
+  return kNoLine;
 }
 
-CandidateList block_anchor_replacer(std::string_view content, std::string_view find) {
+}  // namespace
+
+namespace prepared {
+
+CandidateList block_anchor_replacer(PreparedContent& content, std::string_view find) {
   Lines search = text::split_lines(find);
   CandidateList out;
   if (search.size() < kFewestSearchLines) return out;
   drop_trailing_empty_line(search);
-  const std::size_t n = search.size();
+  const std::size_t search_lines = search.size();
   const auto first = text::trim(search.front());
   const auto last = text::trim(search.back());
   // A blank line matches every blank line of the content, so it anchors nothing: a block
@@ -455,18 +485,17 @@ CandidateList block_anchor_replacer(std::string_view content, std::string_view f
   if (first.empty() || last.empty()) return out;
   // A block far longer or shorter than the search text is not that text, however well its
   // ends match: accepting one would delete or keep whole stretches of the file.
-  const std::size_t tolerance = std::max<std::size_t>(2, n / 4);
+  const std::size_t tolerance = std::max<std::size_t>(2, search_lines / 4);
 
-  const Lines lines = text::split_lines(content);
-  const auto trimmed_lines = trimmed(lines);
+  const auto lines = content.lines();
+  const auto trimmed_lines = content.trimmed_lines();
   const auto next_last = next_equal_line(trimmed_lines, last);
   const auto prev_last = previous_equal_line(trimmed_lines, last);
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
-  for (std::size_t i = 0; i + kFewestBlockSpan < lines.size(); ++i) {
-    if (trimmed_lines[i] != first) continue;
-    const std::size_t k = nearest_sized_end(next_last, prev_last, i, n, tolerance);
-    if (k != kNone) blocks.emplace_back(i, k);
-  }
+  for_each_anchor(trimmed_lines, first, [&](std::size_t i) {
+    const std::size_t end = nearest_sized_end(next_last, prev_last, i, search_lines, tolerance);
+    if (end != kNoLine) blocks.emplace_back(i, end);
+  });
   if (blocks.empty()) return out;
 
   // A single block is accepted whatever its similarity (every similarity is >= the threshold
@@ -476,74 +505,74 @@ CandidateList block_anchor_replacer(std::string_view content, std::string_view f
   if (blocks.size() > 1) {
     double best = -1.0;
     for (std::size_t b = 0; b < blocks.size(); ++b) {
-      const double s =
-          calculate_block_similarity(lines, search, blocks[b].first, blocks[b].second, n);
-      if (s > best) {
-        best = s;
+      const double similarity = calculate_block_similarity(lines, search, blocks[b].first,
+                                                           blocks[b].second, search_lines);
+      if (similarity > best) {
+        best = similarity;
         chosen = b;
         if (best >= 1.0) break;  // nothing later can score strictly higher
       }
     }
     if (best < kSeveralBlockThreshold) return out;
   }
-  const auto [i, k] = blocks[chosen];
-  out.push_back(join(lines, i, k - i + 1));
+  const auto [start, end] = blocks[chosen];
+  out.push_back(join(lines, start, end - start + 1));
   return out;
 }
 
-CandidateList context_aware_replacer(std::string_view content, std::string_view find) {
+CandidateList context_aware_replacer(PreparedContent& content, std::string_view find) {
   const Lines search = text::split_lines(find);
   CandidateList out;
   if (search.size() < kFewestSearchLines) return out;
-  const std::size_t n = search.size() - (search.back().empty() ? 1 : 0);
+  const std::size_t search_lines = search.size() - (search.back().empty() ? 1 : 0);
   const auto first = text::trim(search[0]);
-  const auto last = text::trim(search[n - 1]);
+  const auto last = text::trim(search[search_lines - 1]);
 
   const auto trimmed_search = trimmed(search);
-  const Lines lines = text::split_lines(content);
-  const auto trimmed_lines = trimmed(lines);
+  const auto lines = content.lines();
+  const auto trimmed_lines = content.trimmed_lines();
   const auto next_last = next_equal_line(trimmed_lines, last);
-  // Accepted blocks end at their nearest matching end line and have exactly n lines, so two of
-  // them start at least n - 2 lines apart: comparing their interiors is linear overall.
-  for (std::size_t i = 0; i + kFewestBlockSpan < lines.size(); ++i) {
-    if (trimmed_lines[i] != first) continue;
-    const std::size_t k = next_last[i + kFewestBlockSpan];
-    if (k == kNone || k - i + 1 != n) continue;
+  // Accepted blocks end at their nearest matching end line and have exactly search_lines
+  // lines, so two of them start at least search_lines - 2 lines apart: comparing their
+  // interiors is linear overall.
+  for_each_anchor(trimmed_lines, first, [&](std::size_t i) {
+    const std::size_t end = next_last[i + kFewestBlockSpan];
+    if (end == kNoLine || end - i + 1 != search_lines) return;
     std::size_t total = 0;
     std::size_t matching = 0;
-    for (std::size_t m = 1; m + 1 < n; ++m) {
-      const auto b = trimmed_lines[i + m];
-      const auto t = trimmed_search[m];
-      if (b.empty() && t.empty()) continue;
+    for (std::size_t r = 1; r + 1 < search_lines; ++r) {
+      const auto block_line = trimmed_lines[i + r];
+      const auto search_line = trimmed_search[r];
+      if (block_line.empty() && search_line.empty()) continue;
       ++total;
-      if (b == t) ++matching;
+      if (block_line == search_line) ++matching;
     }
     if (total > 0 &&
         static_cast<double>(matching) / static_cast<double>(total) < kInteriorMatchRatio) {
-      continue;
+      return;
     }
-    out.push_back(join(lines, i, n));
-  }
+    out.push_back(join(lines, i, search_lines));
+  });
   return out;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Normalizing strategies
 
-CandidateList simple_replacer(std::string_view content, std::string_view find) {
-  if (contains(content, find)) return {std::string(find)};
+CandidateList simple_replacer(PreparedContent& content, std::string_view find) {
+  if (contains(content.text(), find)) return {std::string(find)};
   return {};
 }
 
-CandidateList whitespace_normalized_replacer(std::string_view content, std::string_view find) {
+CandidateList whitespace_normalized_replacer(PreparedContent& content, std::string_view find) {
   const std::string nf = normalize_whitespace(find);
-  const Lines lines = text::split_lines(content);
+  const auto lines = content.lines();
 
   // The normalized content, made line by line: line j's own form is
   // normalized.substr(start[j], end[j] - start[j]) (empty for a blank line), and the form of a
   // window runs from the start of its first non-blank line to the end of its last one.
   std::string normalized;
-  normalized.reserve(content.size());
+  normalized.reserve(content.text().size());
   std::vector<std::size_t> start(lines.size());
   std::vector<std::size_t> end(lines.size());
   {
@@ -558,12 +587,12 @@ CandidateList whitespace_normalized_replacer(std::string_view content, std::stri
     }
   }
   // Line breaks are whitespace, so this is the form of the whole content.
-  if (normalized == nf) return {std::string(content)};
+  if (normalized == nf) return {std::string(content.text())};
 
   CandidateList out;
   ListedSet listed(out);
-  const std::size_t m = text::split_lines(find).size();
-  if (m < 2 || lines.size() < m) {
+  const std::size_t window_lines = text::split_lines(find).size();
+  if (window_lines < 2 || lines.size() < window_lines) {
     for (std::size_t j = 0; j < lines.size(); ++j) {
       if (std::string_view(normalized).substr(start[j], end[j] - start[j]) == nf) {
         listed.append(lines[j]);
@@ -575,103 +604,105 @@ CandidateList whitespace_normalized_replacer(std::string_view content, std::stri
   // A line is blank exactly when its own form is empty.
   const NonBlankIndex non_blank(lines.size(), [&](std::size_t j) { return start[j] == end[j]; });
   OccurrenceCursor cursor(normalized, nf);
-  std::string window;
-  for (std::size_t i = 0; i + m <= lines.size(); ++i) {
-    const std::size_t f = non_blank.first_in(i, i + m - 1);
+  for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
+    const std::size_t last = i + window_lines - 1;
+    const std::size_t first_text = non_blank.first_in(i, last);
     bool match;
-    if (f == kNone) {
+    if (first_text == kNoLine) {
       match = nf.empty();
     } else {
-      const std::size_t a = start[f];
-      const std::size_t b = end[non_blank.prev[i + m - 1]];
+      const std::size_t a = start[first_text];
+      const std::size_t b = end[non_blank.prev[last]];
       match = !nf.empty() && b - a == nf.size() && cursor.occurs_at(a);
     }
-    if (!match) continue;
-    window.clear();
-    text::append_joined(window, std::span(lines).subspan(i, m));
-    listed.append(window);
+    if (match) listed.append_window(lines.subspan(i, window_lines));
   }
   return out;
 }
 
-CandidateList indentation_flexible_replacer(std::string_view content, std::string_view find) {
+CandidateList indentation_flexible_replacer(PreparedContent& content, std::string_view find) {
   const Lines search = text::split_lines(find);
-  const Lines lines = text::split_lines(content);
-  const std::size_t k = search.size();
+  const auto lines = content.lines();
+  const std::size_t window_lines = search.size();
   CandidateList out;
-  if (k == 0 || k > lines.size()) return out;
-  const std::span<const std::string_view> all_lines(lines);
+  if (window_lines == 0 || window_lines > lines.size()) return out;
 
   const std::size_t common = common_indent(search);
-  if (common == kNone) {
+  if (common == kAllBlank) {
     // An all-blank find is its own normal form, and only an all-blank window (returned
     // unchanged) can equal it: compare the windows with find as stretches of the joined lines.
-    const JoinedLines joined(lines);
-    const auto indent = indents(lines);
-    const NonBlankIndex non_blank(lines.size(),
-                                  [&](std::size_t j) { return indent[j] == lines[j].size(); });
+    const JoinedLines& joined = content.joined();
+    const NonBlankIndex& non_blank = content.non_blank();
     OccurrenceCursor cursor(joined.joined, find);
-    for (std::size_t i = 0; i + k <= lines.size(); ++i) {
-      if (non_blank.first_in(i, i + k - 1) != kNone) continue;
+    for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
+      const std::size_t last = i + window_lines - 1;
+      if (non_blank.first_in(i, last) != kNoLine) continue;
       const std::size_t a = joined.start[i];
-      const std::size_t b = joined.start[i + k - 1] + lines[i + k - 1].size();
-      if (b - a == find.size() && cursor.occurs_at(a)) out.push_back(join(lines, i, k));
+      const std::size_t b = joined.start[last] + lines[last].size();
+      if (b - a == find.size() && cursor.occurs_at(a)) out.push_back(join(lines, i, window_lines));
     }
     return out;
   }
 
   // The lines of the normal form of find (joined with "\n" they make it).
-  Lines wanted(k);
-  for (std::size_t r = 0; r < k; ++r) {
+  Lines wanted(window_lines);
+  for (std::size_t r = 0; r < window_lines; ++r) {
     const auto line = search[r];
     wanted[r] = text::is_blank(line) ? line : line.substr(indentation_cut(line, common));
   }
-  // A window of k lines reads, once joined and split again, as its lines with one final "\r"
-  // removed from all but the last, and without the last if that one is empty. It matches only
-  // if it has k such lines (the last content line of the window is not empty) and each of them,
-  // with the window's common indentation removed, equals the wanted line. The part of a line
-  // after its indentation (or the whole line, when blank) does not depend on the window, so
-  // those keys are matched first; only the windows that pass have their indents compared.
+  // A window reads, once joined and split again, as its lines with one final "\r" removed
+  // from all but the last, and without the last if that one is empty. It matches only if it
+  // has window_lines such lines (the last content line of the window is not empty) and each
+  // of them, with the window's common indentation removed, equals the wanted line. The part of
+  // a line after its indentation (or the whole line, when blank) does not depend on the
+  // window, so those keys are matched first; only the windows that pass have their indents
+  // compared.
   const auto key = [](std::string_view line) {
     const auto body = text::trim_start(line);
     return body.empty() ? line : body;
   };
+  // The key of a content line, from its known indentation: removing a final "\r" leaves the
+  // indentation of a non-blank line as it is.
+  const auto indent = content.indents();
   Lines inner_keys(lines.size());
-  for (std::size_t j = 0; j < lines.size(); ++j) inner_keys[j] = key(without_final_cr(lines[j]));
-  Lines wanted_keys(k - 1);
-  for (std::size_t r = 0; r + 1 < k; ++r) wanted_keys[r] = key(wanted[r]);
-  const auto last_key = key(wanted[k - 1]);
+  for (std::size_t j = 0; j < lines.size(); ++j) {
+    const auto line = lines[j];
+    inner_keys[j] = without_final_cr(indent[j] < line.size() ? line.substr(indent[j]) : line);
+  }
+  Lines wanted_keys(window_lines - 1);
+  for (std::size_t r = 0; r + 1 < window_lines; ++r) wanted_keys[r] = key(wanted[r]);
+  const auto last_key = key(wanted[window_lines - 1]);
 
   for (const std::size_t i : find_line_sequence(inner_keys, wanted_keys)) {
-    if (i + k > lines.size()) break;
-    const auto last_line = lines[i + k - 1];
+    if (i + window_lines > lines.size()) break;
+    const auto last_line = lines[i + window_lines - 1];
     if (last_line.empty() || key(last_line) != last_key) continue;
-    const std::size_t window_common = common_indent(all_lines.subspan(i, k));
+    const std::size_t window_common = common_indent(lines.subspan(i, window_lines));
     bool match = true;
-    for (std::size_t r = 0; r < k && match; ++r) {
-      const auto line = r + 1 < k ? without_final_cr(lines[i + r]) : lines[i + r];
+    for (std::size_t r = 0; r < window_lines && match; ++r) {
+      const auto line = r + 1 < window_lines ? without_final_cr(lines[i + r]) : lines[i + r];
       if (!text::is_blank(line)) {
         match = line.substr(indentation_cut(line, window_common)) == wanted[r];
       }
     }
-    if (match) out.push_back(join(lines, i, k));
+    if (match) out.push_back(join(lines, i, window_lines));
   }
   return out;
 }
 
-CandidateList escape_normalized_replacer(std::string_view content, std::string_view find) {
+CandidateList escape_normalized_replacer(PreparedContent& content, std::string_view find) {
   const std::string u = unescape_string(find);
   CandidateList out;
   ListedSet listed(out);
-  if (contains(content, u)) listed.append(u);
-  const std::size_t k = text::split_lines(u).size();
-  const Lines lines = text::split_lines(content);
-  if (k == 0 || k > lines.size()) return out;
+  if (contains(content.text(), u)) listed.append(u);
+  const std::size_t window_lines = text::split_lines(u).size();
+  const auto lines = content.lines();
+  if (window_lines == 0 || window_lines > lines.size()) return out;
 
   // Escapes never span a line break, so a window decodes to the decoded lines joined with
   // "\n": a stretch of the decoded content lines, decoded once.
   std::string decoded;
-  decoded.reserve(content.size());
+  decoded.reserve(content.text().size());
   std::vector<std::size_t> start(lines.size());
   std::vector<std::size_t> end(lines.size());
   for (std::size_t j = 0; j < lines.size(); ++j) {
@@ -681,55 +712,91 @@ CandidateList escape_normalized_replacer(std::string_view content, std::string_v
     end[j] = decoded.size();
   }
   OccurrenceCursor cursor(decoded, u);
-  std::string window;
-  for (std::size_t i = 0; i + k <= lines.size(); ++i) {
+  for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
     const std::size_t a = start[i];
-    if (end[i + k - 1] - a != u.size() || !cursor.occurs_at(a)) continue;
-    window.clear();
-    text::append_joined(window, std::span(lines).subspan(i, k));
-    listed.append(window);
+    if (end[i + window_lines - 1] - a != u.size() || !cursor.occurs_at(a)) continue;
+    listed.append_window(lines.subspan(i, window_lines));
   }
   return out;
 }
 
-CandidateList trimmed_boundary_replacer(std::string_view content, std::string_view find) {
+CandidateList trimmed_boundary_replacer(PreparedContent& content, std::string_view find) {
   const auto t = text::trim(find);
   CandidateList out;
   if (t.size() == find.size()) return out;
   ListedSet listed(out);
-  if (contains(content, t)) listed.append(t);
-  const std::size_t k = text::split_lines(find).size();
-  const Lines lines = text::split_lines(content);
-  if (k == 0 || k > lines.size()) return out;
+  if (contains(content.text(), t)) listed.append(t);
+  const std::size_t window_lines = text::split_lines(find).size();
+  const auto lines = content.lines();
+  if (window_lines == 0 || window_lines > lines.size()) return out;
 
   // Trimming a window strips its leading and trailing blank lines and the outer whitespace of
   // its first and last non-blank lines: what is left is a stretch of the joined lines.
-  const JoinedLines joined(lines);
-  const auto indent = indents(lines);
-  const NonBlankIndex non_blank(lines.size(),
-                                [&](std::size_t j) { return indent[j] == lines[j].size(); });
+  const JoinedLines& joined = content.joined();
+  const auto indent = content.indents();
+  const NonBlankIndex& non_blank = content.non_blank();
   std::optional<OccurrenceCursor> cursor;
   if (!t.empty()) cursor.emplace(joined.joined, t);
-  std::string window;
-  for (std::size_t i = 0; i + k <= lines.size(); ++i) {
-    const std::size_t f = non_blank.first_in(i, i + k - 1);
+  for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
+    const std::size_t last = i + window_lines - 1;
+    const std::size_t first_text = non_blank.first_in(i, last);
     bool match;
-    if (f == kNone) {
+    if (first_text == kNoLine) {
       match = t.empty();
     } else if (t.empty()) {
       match = false;
     } else {
-      const std::size_t l = non_blank.prev[i + k - 1];
-      const std::size_t a = joined.start[f] + indent[f];
-      const std::size_t b = joined.start[l] + text::trim_end(lines[l]).size();
+      const std::size_t last_text = non_blank.prev[last];
+      const std::size_t a = joined.start[first_text] + indent[first_text];
+      const std::size_t b = joined.start[last_text] + text::trim_end(lines[last_text]).size();
       match = b - a == t.size() && cursor->occurs_at(a);
     }
-    if (!match) continue;
-    window.clear();
-    text::append_joined(window, std::span(lines).subspan(i, k));
-    listed.append(window);
+    if (match) listed.append_window(lines.subspan(i, window_lines));
   }
   return out;
+}
+
+}  // namespace prepared
+
+// The cascade's strategies on their own, each over content it prepares for itself.
+CandidateList simple_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::simple_replacer(prepared_content, find);
+}
+
+CandidateList line_trimmed_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::line_trimmed_replacer(prepared_content, find);
+}
+
+CandidateList block_anchor_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::block_anchor_replacer(prepared_content, find);
+}
+
+CandidateList whitespace_normalized_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::whitespace_normalized_replacer(prepared_content, find);
+}
+
+CandidateList indentation_flexible_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::indentation_flexible_replacer(prepared_content, find);
+}
+
+CandidateList escape_normalized_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::escape_normalized_replacer(prepared_content, find);
+}
+
+CandidateList trimmed_boundary_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::trimmed_boundary_replacer(prepared_content, find);
+}
+
+CandidateList context_aware_replacer(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return prepared::context_aware_replacer(prepared_content, find);
 }
 
 }  // namespace marlune::content_replacer

@@ -12,6 +12,11 @@ inline constexpr std::size_t kNoOccurrence = std::string_view::npos;
 // Position of the first occurrence of `needle` that starts at or after `from`, or kNoOccurrence.
 std::size_t find_first(std::string_view haystack, std::string_view needle, std::size_t from = 0);
 
+// Whether `needle` occurs in `haystack` (the empty needle occurs everywhere).
+inline bool contains(std::string_view haystack, std::string_view needle) {
+  return find_first(haystack, needle) != kNoOccurrence;
+}
+
 // Whether `needle` occurs at some position greater than `pos`. With `pos` the first occurrence
 // this answers "is the first occurrence also the last?" with one forward search.
 bool occurs_after(std::string_view haystack, std::string_view needle, std::size_t pos);

@@ -10,6 +10,11 @@
 
 namespace marlune::text {
 
+// The ASCII whitespace bytes: tab, line feed, vertical tab, form feed, carriage return, space.
+constexpr bool is_ascii_space(unsigned char b) {
+  return b == ' ' || (b >= 0x09 && b <= 0x0D);
+}
+
 // Cuts `text` after every "\n". Each piece loses its "\n" and then one "\r" if it ended in
 // "\r\n". A last piece without "\n" is a line only if it is non-empty, and it keeps a trailing
 // "\r". The empty text has no lines.

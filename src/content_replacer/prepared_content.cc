@@ -1,0 +1,61 @@
+#include "content_replacer/prepared_content.h"
+
+#include "text/lines.h"
+
+namespace marlune::content_replacer {
+
+JoinedLines::JoinedLines(std::span<const std::string_view> lines) {
+  start.reserve(lines.size());
+  std::size_t total = lines.empty() ? 0 : lines.size() - 1;
+  for (const auto line : lines) total += line.size();
+  joined.reserve(total);
+  for (const auto line : lines) {
+    if (!start.empty()) joined.push_back('\n');
+    start.push_back(joined.size());
+    joined.append(line);
+  }
+}
+
+std::span<const std::string_view> PreparedContent::lines() {
+  if (!lines_) lines_ = text::split_lines(text_);
+  return *lines_;
+}
+
+std::span<const std::string_view> PreparedContent::trimmed_lines() {
+  if (!trimmed_) {
+    const auto all = lines();
+    std::vector<std::string_view>& out = trimmed_.emplace();
+    out.reserve(all.size());
+    const auto indent = indents();
+    for (std::size_t j = 0; j < all.size(); ++j) {
+      out.push_back(text::trim_end(all[j].substr(indent[j])));
+    }
+  }
+  return *trimmed_;
+}
+
+std::span<const std::size_t> PreparedContent::indents() {
+  if (!indents_) {
+    const auto all = lines();
+    std::vector<std::size_t>& out = indents_.emplace();
+    out.reserve(all.size());
+    for (const auto line : all) out.push_back(text::indent_bytes(line));
+  }
+  return *indents_;
+}
+
+const NonBlankIndex& PreparedContent::non_blank() {
+  if (!non_blank_) {
+    const auto all = lines();
+    const auto indent = indents();
+    non_blank_.emplace(all.size(), [&](std::size_t j) { return indent[j] == all[j].size(); });
+  }
+  return *non_blank_;
+}
+
+const JoinedLines& PreparedContent::joined() {
+  if (!joined_) joined_.emplace(lines());
+  return *joined_;
+}
+
+}  // namespace marlune::content_replacer

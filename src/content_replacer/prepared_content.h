@@ -1,0 +1,72 @@
+// What the strategies of one replacement derive from the content alone: its lines, their
+// trimmed forms and indentation, and the lines joined with "\n". A failing edit runs all eight
+// strategies over the same content, so each part is made once per call, the first time a
+// strategy asks for it, and shared by the rest.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace marlune::content_replacer {
+
+// Sentinel for "no such line" in the line indexes below.
+inline constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
+
+// For each line, the nearest non-blank line at or after it and at or before it (kNoLine where
+// there is none), so that a window's first and last non-blank lines cost O(1).
+struct NonBlankIndex {
+  std::vector<std::size_t> next;  // one entry more than lines: next[count] == kNoLine
+  std::vector<std::size_t> prev;
+
+  // `blank(j)` tells whether line j of `count` is blank.
+  template <typename IsBlank>
+  NonBlankIndex(std::size_t count, IsBlank blank) : next(count + 1, kNoLine), prev(count, kNoLine) {
+    for (std::size_t j = count; j-- > 0;) next[j] = blank(j) ? next[j + 1] : j;
+    for (std::size_t j = 0; j < count; ++j) {
+      prev[j] = next[j] == j ? j : j > 0 ? prev[j - 1] : kNoLine;
+    }
+  }
+
+  // First non-blank line of the window [first, last], or kNoLine for an all-blank window.
+  std::size_t first_in(std::size_t first, std::size_t last) const {
+    return next[first] <= last ? next[first] : kNoLine;
+  }
+};
+
+// The lines joined with "\n" into one string, with the offset at which each line starts, so
+// that the window of lines [i, i + k) is the stretch from start[i] to the end of line i + k - 1.
+struct JoinedLines {
+  std::string joined;
+  std::vector<std::size_t> start;
+
+  explicit JoinedLines(std::span<const std::string_view> lines);
+};
+
+class PreparedContent {
+ public:
+  explicit PreparedContent(std::string_view content) : text_(content) {}
+  PreparedContent(const PreparedContent&) = delete;
+  PreparedContent& operator=(const PreparedContent&) = delete;
+
+  std::string_view text() const { return text_; }
+  std::span<const std::string_view> lines();
+  std::span<const std::string_view> trimmed_lines();
+  // Byte length of each line's indentation; a line is blank when that is its whole length.
+  std::span<const std::size_t> indents();
+  const NonBlankIndex& non_blank();
+  const JoinedLines& joined();
+
+ private:
+  std::string_view text_;
+  std::optional<std::vector<std::string_view>> lines_;
+  std::optional<std::vector<std::string_view>> trimmed_;
+  std::optional<std::vector<std::size_t>> indents_;
+  std::optional<NonBlankIndex> non_blank_;
+  std::optional<JoinedLines> joined_;
+};
+
+}  // namespace marlune::content_replacer
