@@ -228,6 +228,9 @@ def _text_option(out: _Out, text: str | None, file: str | None, stdin: IO[bytes]
 
 
 def _cmd_replace(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    if args.old_file == "-" and args.new_file == "-":
+        # The second read would find stdin used up and take "" as its text.
+        out.fail(EXIT_ERROR, "--old-file and --new-file cannot both read stdin")
     old = _text_option(out, args.old, args.old_file, stdin, "--old")
     new = _text_option(out, args.new, args.new_file, stdin, "--new")
     name = args.file
@@ -896,9 +899,25 @@ def _cmd_locate(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
 
 # ---- the parser -------------------------------------------------------------------------
 
+class _Formatter(argparse.HelpFormatter):
+    """Wraps prose paragraphs to the terminal, and keeps a paragraph laid out in indented
+    lines (the exit status table) as it is written."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        filled = []
+        for paragraph in text.strip("\n").split("\n\n"):
+            if "\n " in paragraph:
+                filled.append("\n".join(indent + line for line in paragraph.splitlines()))
+            else:
+                filled.append(super()._fill_text(paragraph, width, indent))
+        return "\n\n".join(filled)
+
+
 def _parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("--color", choices=MODES, default="auto",
+    # Accepted before and after the command name. Without a default of its own in either
+    # place, the command's parser cannot reset a value given before the command to "auto".
+    common.add_argument("--color", choices=MODES, default=argparse.SUPPRESS,
                         help="colour diffs: auto (when stdout is a terminal and NO_COLOR is "
                              "unset), always or never (default: auto)")
     parser = argparse.ArgumentParser(
@@ -906,14 +925,14 @@ def _parser() -> argparse.ArgumentParser:
         description="Fuzzy search-and-replace in files, tolerant patches, fuzzy ranking and "
                     "streaming location. Commands that edit files only show the diff unless "
                     "--write is given.",
-        epilog=_EXIT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=_EXIT_HELP, formatter_class=_Formatter,
         parents=[common])
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help: str, description: str) -> argparse.ArgumentParser:
         return commands.add_parser(name, help=help, description=description, epilog=_EXIT_HELP,
-                                   formatter_class=argparse.RawDescriptionHelpFormatter,
+                                   formatter_class=_Formatter,
                                    parents=[common])
 
     p = command("replace", "replace a text in a file",
@@ -998,7 +1017,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as e:
         return e.code if isinstance(e.code, int) else EXIT_ERROR
-    out = _Out(sys.stdout, sys.stderr, wants_color(args.color, sys.stdout, os.environ),
+    out = _Out(sys.stdout, sys.stderr,
+               wants_color(getattr(args, "color", "auto"), sys.stdout, os.environ),
                getattr(args, "json", False))
     try:
         return int(args.run(args, out, sys.stdin.buffer))

@@ -3,7 +3,8 @@
 # them with twine and checks what the wheel holds, installs each into a fresh venv, imports it,
 # smoke-tests the command line, then checks the stubs against the module with stubtest and
 # runs mypy --strict on the package and on the typed usage file.
-# Needs ROOT, WORK, JOBS and FIRST_PYTHON from tests/run_all.sh (defaults for running alone).
+# Needs ROOT, WORK, JOBS, FIRST_PYTHON and MARLUNE_PYTHONS from tests/run_all.sh (defaults for
+# running alone).
 set -euo pipefail
 
 ROOT=${ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}
@@ -34,7 +35,7 @@ WHEEL=$(ls "$LEG"/dist/*.whl)
 
 step "package: contents of the wheel"
 "$TOOLS" - "$WHEEL" "$ROOT" <<'PY'
-import email, re, sys, zipfile
+import email, os, re, sys, zipfile
 from pathlib import Path
 
 wheel, root = sys.argv[1], Path(sys.argv[2])
@@ -53,8 +54,13 @@ classifiers = metadata.get_all("Classifier") or []
 problems = [f"missing from the wheel: {m}" for m in missing]
 if metadata["Version"] != version:
     problems.append(f"wheel version {metadata['Version']} is not {version}")
+# The interpreters this run tests (MARLUNE_PYTHONS, "3.12=/path 3.14t=/path ...") and those of
+# the unstable-interpreters leg must all be named.
+tested = {entry.split("=", 1)[0].rstrip("t")
+          for entry in os.environ.get("MARLUNE_PYTHONS", "").split() if "=" in entry}
+tested |= {"3.11", "3.14", "3.15"}
 for classifier in ["Typing :: Typed"] + [
-        f"Programming Language :: Python :: 3.{minor}" for minor in range(11, 16)]:
+        f"Programming Language :: Python :: {version}" for version in sorted(tested)]:
     if classifier not in classifiers:
         problems.append(f"classifier missing: {classifier}")
 entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
@@ -84,21 +90,22 @@ assert edit.written and edit.exact and open("f.txt").read() == "alpha\ngamma\n"
 print("import ok:", marlune_search.__version__)
 PY
   )
-  if [ -f "$("$venv/bin/python" -c 'import marlune_search, os; print(os.path.dirname(marlune_search.__file__))')/cli.py" ]; then
-    (cd "$scratch" && {
-      "$venv/bin/marlune-search" --help >/dev/null
-      "$venv/bin/python" -m marlune_search --help >/dev/null
-      printf 'one\ntwo\n' >g.txt
-      "$venv/bin/marlune-search" replace g.txt --old two --new 2 >diff.out
-      grep -q '^+2$' diff.out
-      [ "$(cat g.txt)" = "$(printf 'one\ntwo')" ]
-      "$venv/bin/marlune-search" replace g.txt --old two --new 2 --write >/dev/null
-      [ "$(cat g.txt)" = "$(printf 'one\n2')" ]
-    })
-    echo "command line ok"
-  else
-    echo "command line: not in the package yet, smoke test skipped"
-  fi
+  (cd "$scratch" && {
+    "$venv/bin/marlune-search" --help | grep -q '^exit status:'
+    [ "$("$venv/bin/python" -m marlune_search --version)" = \
+      "marlune-search $("$venv/bin/python" -c 'import marlune_search; print(marlune_search.__version__)')" ]
+    printf 'one\ntwo\n' >g.txt
+    "$venv/bin/marlune-search" replace g.txt --old two --new 2 >diff.out 2>/dev/null
+    grep -q '^+2$' diff.out
+    [ "$(cat g.txt)" = "$(printf 'one\ntwo')" ]
+    "$venv/bin/marlune-search" replace g.txt --old two --new 2 --write >/dev/null 2>&1
+    [ "$(cat g.txt)" = "$(printf 'one\n2')" ]
+    status=0
+    "$venv/bin/marlune-search" replace g.txt --old three --new 3 2>/dev/null || status=$?
+    [ "$status" = 1 ]
+    [ "$(printf 'src/a.py\nREADME\n' | "$venv/bin/marlune-search" rank sap)" = src/a.py ]
+  })
+  echo "command line ok"
 }
 
 for kind in wheel sdist; do

@@ -12,6 +12,7 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -150,27 +151,41 @@ def test_a_missing_file_is_an_error(tmp_path):
     assert "nope.txt" in r.stderr
 
 
-def _writes_are_refused(folder: pathlib.Path) -> bool:
-    probe = folder / ".probe"
-    try:
-        probe.write_text("x")
-    except OSError:
-        return True
-    probe.unlink()
-    return False
+# The superuser ignores permission bits, so under it the command runs with the refusal that
+# the kernel gives everyone else made by hand: no file can be created in a folder without
+# write permission. Other users get the kernel's own refusal.
+READ_ONLY_AWARE = textwrap.dedent("""\
+    import errno, os, sys, tempfile
+    if os.geteuid() == 0:
+        real = tempfile.mkstemp
+        def mkstemp(*args, **kwargs):
+            folder = kwargs.get("dir") or "."
+            if not os.stat(folder).st_mode & 0o222:
+                raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), folder)
+            return real(*args, **kwargs)
+        tempfile.mkstemp = mkstemp
+    from marlune_search.cli import main
+    sys.exit(main(sys.argv[1:]))
+""")
 
 
-def test_read_only_folder(tmp_path):
+@pytest.mark.parametrize("command, stdin", [
+    (["replace", "ro/a.py", "--old", "def g():", "--new", "def h():", "--write"], ""),
+    (["apply", "-", "--write"],
+     json.dumps([{"path": "ro/a.py", "old_string": "def g():", "new_string": "def h():"}])),
+    (["apply-patch", "--write"],
+     "--- a/ro/a.py\n+++ b/ro/a.py\n@@ -4 +4 @@\n-def g():\n+def h():\n"),
+    (["apply-patch", "--write"], "--- /dev/null\n+++ b/ro/new.py\n@@ -0,0 +1 @@\n+x = 1\n"),
+], ids=["replace", "apply", "apply-patch", "apply-patch-create"])
+def test_read_only_folder(tmp_path, command, stdin):
     folder = tmp_path / "ro"
     f = write(folder / "a.py", SOURCE)
     folder.chmod(0o555)
     try:
-        if not _writes_are_refused(folder):
-            pytest.skip("this user can write into a read-only folder (root)")
-        r = run("replace", "ro/a.py", "--old", "def g():", "--new", "def h():", "--write",
-                cwd=tmp_path)
-        assert r.returncode == 2
-        assert "nothing was written" in r.stderr
+        proc = subprocess.run([sys.executable, "-c", READ_ONLY_AWARE, *command], cwd=tmp_path,
+                              input=stdin, capture_output=True, text=True, check=False)
+        assert proc.returncode == 2, proc.stderr
+        assert "Permission denied" in proc.stderr
         assert f.read_text() == SOURCE
         assert sorted(p.name for p in folder.iterdir()) == ["a.py"]
     finally:
@@ -251,10 +266,12 @@ def test_replace_json(tmp_path):
     ["replace", "a.py", "--old", "x", "--new", "y", "--line-hint", "many"],
     ["rank", "x", "--limit", "0"],
     ["replace", "a.py", "--old", "same", "--new", "same"],
+    # Both would read stdin; the second would take "" and delete the text.
+    ["replace", "a.py", "--old-file", "-", "--new-file", "-", "--write"],
 ])
 def test_usage_errors_exit_with_2(tmp_path, args):
     write(tmp_path / "a.py", "same\n")
-    r = run(*args, cwd=tmp_path)
+    r = run(*args, cwd=tmp_path, stdin="same\n")
     assert r.returncode == 2
     assert (tmp_path / "a.py").read_text() == "same\n"
 
@@ -270,19 +287,21 @@ def test_help_documents_the_exit_status(tmp_path):
 
 # ---- colour -----------------------------------------------------------------------------
 
+@pytest.mark.parametrize("before_command", [False, True], ids=["after", "before"])
 @pytest.mark.parametrize(("flags", "no_color", "colored"), [
     (["--color", "always"], None, True),
     (["--color", "always"], "1", True),
     (["--color", "never"], None, False),
     ([], None, False),  # auto, and stdout is a pipe
 ])
-def test_color_flag(tmp_path, flags, no_color, colored):
+def test_color_flag(tmp_path, flags, no_color, colored, before_command):
     write(tmp_path / "a.py", SOURCE)
     env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
     if no_color is not None:
         env["NO_COLOR"] = no_color
-    r = run("replace", "a.py", "--old", "def g():", "--new", "def h():", *flags, cwd=tmp_path,
-            env=env)
+    command = ["replace", "a.py", "--old", "def g():", "--new", "def h():"]
+    args = [*flags, *command] if before_command else [*command, *flags]
+    r = run(*args, cwd=tmp_path, env=env)
     assert r.returncode == 0
     assert ("\x1b[32m+def h():\x1b[0m" in r.stdout) is colored
     assert ("\x1b[" in r.stdout) is colored
@@ -531,7 +550,10 @@ def test_a_hunk_is_not_placed_on_a_block_that_differs_beyond_whitespace(tmp_path
     patch = "--- a/x.txt\n+++ b/x.txt\n@@ -1,4 +1,3 @@\n start\n-  remove = 1\n   other = 2\n end\n"
     r = run("apply-patch", "--write", cwd=tmp_path, stdin=patch)
     assert r.returncode == 1
-    assert "differs from the hunk's old side beyond whitespace" in r.stderr
+    assert "x.txt: hunk 1 (patch line 3) failed: " in r.stderr
+    # Refused by the patch's own check when the cascade takes the block, or by the cascade.
+    assert ("differs from the hunk's old side beyond whitespace" in r.stderr
+            or "Search text not found in file." in r.stderr)
     assert f.read_text() == text
 
 
@@ -668,14 +690,19 @@ def test_locate_reports_ranges_while_the_text_streams_in(tmp_path):
                             cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     try:
-        # The writer holds back the next chunk until the command has answered the last one:
-        # an answer can only come from a command that reads and matches as the text arrives.
+        # The writer pauses inside a line, so that the command reads it in two parts, and
+        # holds back the next chunk until the command has answered the last one: an answer
+        # can only come from a command that reads and matches as the text arrives.
         proc.stdin.write("gam")
         proc.stdin.flush()
+        time.sleep(0.2)
         proc.stdin.write("ma\n")
         proc.stdin.flush()
         assert _read_line(proc.stdout, proc) == "range lines 3-3 bytes 11-16\n"
-        proc.stdin.write("delta\n")
+        proc.stdin.write("del")
+        proc.stdin.flush()
+        time.sleep(0.2)
+        proc.stdin.write("ta\n")
         proc.stdin.flush()
         assert _read_line(proc.stdout, proc) == "range lines 3-4 bytes 11-22\n"
         proc.stdin.write("epsilon")

@@ -94,3 +94,51 @@ def test_unhashable_in_the_stub_means_unhashable_at_runtime():
         hash(found)
     record = _marlune_search.try_replace_content("a", "a", "b")
     assert isinstance(hash(record), int)
+
+
+# ---- the reference in docs/ -------------------------------------------------------------
+
+DOCS = Path(__file__).resolve().parents[2] / "docs"
+
+
+def _headings(page):
+    return {line.lstrip("#").strip().strip("`") for line in (DOCS / page).read_text().splitlines()
+            if line.startswith("#")}
+
+
+@pytest.mark.parametrize("name", _marlune_search.__all__)
+def test_every_native_name_has_its_section(name):
+    assert name in _headings("native-module.md")
+
+
+@pytest.mark.parametrize(
+    "name", [n for n in marlune_search.__all__ if n not in _marlune_search.__all__])
+def test_every_package_name_has_its_section(name):
+    assert name in _headings("package.md")
+
+
+def _cli_options():
+    import argparse
+
+    from marlune_search.cli import _parser
+
+    parser = _parser()
+    commands = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    found = [(None, o) for a in parser._actions for o in a.option_strings]
+    for name, sub in commands.choices.items():
+        found += [(name, o) for a in sub._actions for o in (a.option_strings or [a.metavar])]
+    return found
+
+
+@pytest.mark.parametrize(("command", "option"), _cli_options())
+def test_every_command_and_option_is_documented(command, option):
+    text = (DOCS / "command-line.md").read_text()
+    if command is not None:
+        assert command in _headings("command-line.md")
+        # The option is listed in its command's own section.
+        start = text.index(f"## `{command}`")
+        end = text.find("\n## ", start + 1)
+        text = text[start:end if end >= 0 else None]
+        if option in ("-h", "--help", "--color"):
+            text = (DOCS / "command-line.md").read_text()
+    assert f"`{option}" in text, (command, option)
