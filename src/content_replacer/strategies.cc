@@ -183,12 +183,7 @@ std::vector<std::size_t> find_line_sequence(std::span<const std::string_view> te
   for (std::size_t j = 0; j < m; ++j) {
     p[j] = ids.try_emplace(pattern[j], static_cast<int>(ids.size())).first->second;
   }
-  std::vector<std::size_t> border(m + 1, 0);  // border[j]: longest proper border of p[0, j)
-  for (std::size_t j = 1, b = 0; j < m; ++j) {
-    while (b > 0 && p[j] != p[b]) b = border[b];
-    if (p[j] == p[b]) ++b;
-    border[j + 1] = b;
-  }
+  const std::vector<std::size_t> border = prefix_borders(p);
   // Most text lines differ in length from every pattern line: a mask of the lengths modulo 64
   // turns those away before any hashing.
   std::uint64_t lengths = 0;

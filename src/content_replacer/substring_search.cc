@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "text/utf8.h"
@@ -13,14 +14,7 @@ namespace {
 // the needle has no shorter period): the length minus its longest proper border, from the
 // Knuth-Morris-Pratt failure function.
 std::size_t smallest_period(std::string_view needle) {
-  std::vector<std::size_t> border(needle.size() + 1, 0);
-  std::size_t k = 0;
-  for (std::size_t i = 1; i < needle.size(); ++i) {
-    while (k > 0 && needle[i] != needle[k]) k = border[k];
-    if (needle[i] == needle[k]) ++k;
-    border[i + 1] = k;
-  }
-  return needle.size() - border[needle.size()];
+  return needle.size() - prefix_borders(needle)[needle.size()];
 }
 
 // The first character boundary at or after `pos` (pos <= s.size()).
@@ -34,12 +28,21 @@ std::size_t ceil_char_boundary(std::string_view s, std::size_t pos) {
 std::size_t find_first(std::string_view haystack, std::string_view needle, std::size_t from) {
   if (from > haystack.size()) return kNoOccurrence;
   if (needle.empty()) return ceil_char_boundary(haystack, from);
+#if defined(__GLIBC__)
   // glibc's memmem is the two-way algorithm for long needles and a hashed pair filter for
   // short ones: linear in the worst case, and far faster than std::string_view::find, which
   // compares the whole needle again at every candidate position.
   const void* hit =
       ::memmem(haystack.data() + from, haystack.size() - from, needle.data(), needle.size());
   return hit == nullptr ? kNoOccurrence : static_cast<const char*>(hit) - haystack.data();
+#else
+  // Other C libraries give no such guarantee for memmem; Boyer-Moore-Horspool from the
+  // standard library is fast on text, though not linear in the worst case.
+  const auto rest = haystack.substr(from);
+  const auto hit = std::search(rest.begin(), rest.end(),
+                               std::boyer_moore_horspool_searcher(needle.begin(), needle.end()));
+  return hit == rest.end() ? kNoOccurrence : from + static_cast<std::size_t>(hit - rest.begin());
+#endif
 }
 
 bool occurs_after(std::string_view haystack, std::string_view needle, std::size_t pos) {
@@ -63,10 +66,10 @@ std::size_t OccurrenceScanner::next() {
   if (previous_ == kNoOccurrence) {
     pos = find_first(haystack_, needle_, from_);
   } else {
-    // Two occurrences closer than m bytes are a period of the needle apart. With per the
-    // smallest period, an occurrence at distance d <= m - per makes d a multiple of per (Fine
-    // and Wilf), and then the needle also occurs at distance per. So either the needle occurs
-    // again exactly per bytes on, which only the per bytes after the current occurrence can
+    // Two occurrences closer than m bytes are a period of the needle apart. Let per be the
+    // needle's smallest period: an occurrence at distance d <= m - per makes d a multiple of
+    // per (Fine and Wilf), and then the needle also occurs at distance per. So either the needle
+    // occurs again exactly per bytes on, which only the per bytes after the current occurrence can
     // tell, or the next occurrence is at least max(per, m - per + 1) bytes on. Each search
     // therefore starts at least half a needle further, which keeps the walk linear.
     if (period_ == 0) period_ = smallest_period(needle_);

@@ -4,10 +4,26 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace marlune::content_replacer {
 
 inline constexpr std::size_t kNoOccurrence = std::string_view::npos;
+
+// border[j] for j = 0 .. pattern.size(): the length of the longest proper border (a prefix that
+// is also a suffix) of the first j elements, the Knuth-Morris-Pratt failure function. Works on
+// any random-access sequence whose elements compare with ==.
+template <typename Sequence>
+std::vector<std::size_t> prefix_borders(const Sequence& pattern) {
+  const std::size_t size = pattern.size();
+  std::vector<std::size_t> border(size + 1, 0);
+  for (std::size_t j = 1, b = 0; j < size; ++j) {
+    while (b > 0 && !(pattern[j] == pattern[b])) b = border[b];
+    if (pattern[j] == pattern[b]) ++b;
+    border[j + 1] = b;
+  }
+  return border;
+}
 
 // Position of the first occurrence of `needle` that starts at or after `from`, or kNoOccurrence.
 std::size_t find_first(std::string_view haystack, std::string_view needle, std::size_t from = 0);
