@@ -559,8 +559,14 @@ CandidateList simple_replacer(PreparedContent& content, std::string_view find) {
   return {};
 }
 
-CandidateList whitespace_normalized_replacer(PreparedContent& content, std::string_view find) {
-  const std::string nf = normalize_whitespace(find);
+}  // namespace prepared
+
+namespace {
+
+// The whitespace-normalized strategy from the normal form of the whole content, made once:
+// every window is then a stretch of that form. Linear however many windows could match.
+CandidateList whitespace_normalized_by_full_form(PreparedContent& content, std::string_view nf,
+                                                 std::size_t window_lines) {
   const auto lines = content.lines();
 
   // The normalized content, made line by line: line j's own form is
@@ -586,7 +592,6 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
 
   CandidateList out;
   ListedSet listed(out);
-  const std::size_t window_lines = text::split_lines(find).size();
   if (window_lines < 2 || lines.size() < window_lines) {
     for (std::size_t j = 0; j < lines.size(); ++j) {
       if (std::string_view(normalized).substr(start[j], end[j] - start[j]) == nf) {
@@ -611,6 +616,117 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
       match = !nf.empty() && b - a == nf.size() && cursor.occurs_at(a);
     }
     if (match) listed.append_window(lines.subspan(i, window_lines));
+  }
+  return out;
+}
+
+// Whether lines [first, last], normalized as one text (a line break is whitespace), give
+// exactly `nf`. Normalizing stops as soon as the form departs from `nf` or outgrows it: the
+// form of a prefix of the lines is a prefix of the form of all of them.
+bool normalizes_to(std::span<const std::string_view> lines, std::size_t first, std::size_t last,
+                   std::string_view nf, std::string& scratch) {
+  scratch.clear();
+  WhitespaceNormalizer normalizer(scratch);
+  for (std::size_t j = first; j <= last; ++j) {
+    if (j > first) normalizer.separate();
+    normalizer.append(lines[j]);
+    if (scratch.size() > nf.size() || nf.compare(0, scratch.size(), scratch) != 0) return false;
+  }
+  return scratch.size() == nf.size();
+}
+
+// How the normal form of a text begins, to pick out the lines that can start a match without
+// normalizing the others: with its first word (a run of bytes that are neither space nor
+// punctuation), or with a punctuation character. Normalizing never changes, splits or joins a
+// word, so a non-blank line can begin a text of form `nf` only if its own text, after its
+// indentation, begins with the same word (or character), followed by a separator.
+class FormStart {
+ public:
+  explicit FormStart(std::string_view nf) {
+    std::size_t k = 0;
+    while (k < nf.size() && nf[k] != ' ' && !is_punctuation(static_cast<unsigned char>(nf[k]))) {
+      ++k;
+    }
+    word_ = k > 0;
+    head_ = nf.substr(0, word_ ? k : 1);
+  }
+
+  bool may_begin(std::string_view body) const {
+    if (!body.starts_with(head_)) return false;
+    if (!word_ || body.size() == head_.size()) return true;
+    const auto next = static_cast<unsigned char>(body[head_.size()]);
+    if (next < 0x80) return text::is_ascii_space(next) || is_punctuation(next);
+    std::size_t pos = head_.size();
+    return text::is_white_space(text::decode_utf8(body, pos));
+  }
+
+ private:
+  std::string_view head_;
+  bool word_ = false;
+};
+
+}  // namespace
+
+namespace prepared {
+
+CandidateList whitespace_normalized_replacer(PreparedContent& content, std::string_view find) {
+  const std::string nf = normalize_whitespace(find);
+  const std::size_t window_lines = text::split_lines(find).size();
+  const auto lines = content.lines();
+  std::string scratch;
+  // Line breaks are whitespace, so the lines normalized together give the form of the whole
+  // content.
+  if (lines.empty() ? nf.empty() : normalizes_to(lines, 0, lines.size() - 1, nf, scratch)) {
+    return {std::string(content.text())};
+  }
+
+  CandidateList out;
+  ListedSet listed(out);
+  const auto indent = content.indents();
+  const NonBlankIndex& non_blank = content.non_blank();
+  const FormStart form_start(nf);
+  const auto may_begin = [&](std::size_t j) {
+    return form_start.may_begin(lines[j].substr(indent[j]));
+  };
+  if (window_lines < 2 || lines.size() < window_lines) {
+    for (std::size_t j = 0; j < lines.size(); ++j) {
+      const bool blank = indent[j] == lines[j].size();
+      const bool match =
+          blank ? nf.empty()
+                : !nf.empty() && may_begin(j) && normalizes_to(lines, j, j, nf, scratch);
+      if (match) listed.append(lines[j]);
+    }
+    return out;
+  }
+  if (nf.empty()) {
+    // Only a window of blank lines has an empty form.
+    for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
+      if (non_blank.first_in(i, i + window_lines - 1) == kNoLine) {
+        listed.append_window(lines.subspan(i, window_lines));
+      }
+    }
+    return out;
+  }
+
+  // The windows whose first non-blank line may begin the form are normalized one by one. On
+  // text where very many windows pass that test (a file of one repeated line), that costs
+  // more than normalizing the whole content once: the full form takes over.
+  const std::size_t budget = 4 * lines.size() + 256;
+  std::size_t work = 0;
+  for (std::size_t i = 0; i + window_lines <= lines.size() && work <= budget; ++i) {
+    const std::size_t last = i + window_lines - 1;
+    const std::size_t first_text = non_blank.first_in(i, last);
+    if (first_text != kNoLine && may_begin(first_text)) work += last - first_text + 1;
+  }
+  if (work > budget) return whitespace_normalized_by_full_form(content, nf, window_lines);
+
+  for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
+    const std::size_t last = i + window_lines - 1;
+    const std::size_t first_text = non_blank.first_in(i, last);
+    if (first_text == kNoLine || !may_begin(first_text)) continue;
+    if (normalizes_to(lines, first_text, non_blank.prev[last], nf, scratch)) {
+      listed.append_window(lines.subspan(i, window_lines));
+    }
   }
   return out;
 }

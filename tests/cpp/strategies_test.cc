@@ -636,6 +636,26 @@ TEST(StrategiesDifferential, AgreeWithThePlainReferences) {
     EXPECT_GT(proposing[s], kRounds / 100) << pairs[s].name;
 }
 
+// Long, repetitive contents: many windows begin like the search text, so the whitespace-
+// normalized strategy switches from normalizing candidate windows one by one to normalizing
+// the whole content once. Both ways must give the plain result.
+TEST(StrategiesDifferential, WhitespaceNormalizedOnLongRepetitiveContent) {
+  Generator gen(99);
+  static const char* const kLines[] = {"a", "a ", " a", "a  b", "", "a,b", "a\t(b)", "  "};
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t count = 50 + gen.below(300);
+    std::string content;
+    for (std::size_t j = 0; j < count; ++j) {
+      content += gen.pick(kLines);
+      content += '\n';
+    }
+    const std::string find = round % 2 ? gen.find(content) : "a\na\n a\na\na\n\na\na";
+    ASSERT_EQ(whitespace_normalized_replacer(content, find),
+              ref::whitespace_normalized(content, find))
+        << "content " << escaped(content) << " find " << escaped(find);
+  }
+}
+
 TEST(HelpersDifferential, AgreeWithTheLiteralPasses) {
   Generator gen(7);
   for (int round = 0; round < kRounds; ++round) {
