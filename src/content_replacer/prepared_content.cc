@@ -4,16 +4,24 @@
 
 namespace marlune::content_replacer {
 
-JoinedLines::JoinedLines(std::span<const std::string_view> lines) {
+JoinedLines::JoinedLines(std::string_view text, std::span<const std::string_view> lines) {
   start.reserve(lines.size());
+  if (text.find('\r') == std::string_view::npos) {
+    // Every line but the last is followed by its "\n" in the text itself.
+    for (const auto line : lines)
+      start.push_back(static_cast<std::size_t>(line.data() - text.data()));
+    joined = lines.empty() ? text.substr(0, 0) : text.substr(0, start.back() + lines.back().size());
+    return;
+  }
   std::size_t total = lines.empty() ? 0 : lines.size() - 1;
   for (const auto line : lines) total += line.size();
-  joined.reserve(total);
+  storage_.reserve(total);
   for (const auto line : lines) {
-    if (!start.empty()) joined.push_back('\n');
-    start.push_back(joined.size());
-    joined.append(line);
+    if (!start.empty()) storage_.push_back('\n');
+    start.push_back(storage_.size());
+    storage_.append(line);
   }
+  joined = storage_;
 }
 
 std::span<const std::string_view> PreparedContent::lines() {
@@ -54,7 +62,7 @@ const NonBlankIndex& PreparedContent::non_blank() {
 }
 
 const JoinedLines& PreparedContent::joined() {
-  if (!joined_) joined_.emplace(lines());
+  if (!joined_) joined_.emplace(text_, lines());
   return *joined_;
 }
 

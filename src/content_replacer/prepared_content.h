@@ -39,11 +39,18 @@ struct NonBlankIndex {
 
 // The lines joined with "\n" into one string, with the offset at which each line starts, so
 // that the window of lines [i, i + k) is the stretch from start[i] to the end of line i + k - 1.
+// Content without "\r" is its own join (less a final "\n"), so then nothing is copied.
 struct JoinedLines {
-  std::string joined;
+  std::string_view joined;
   std::vector<std::size_t> start;
 
-  explicit JoinedLines(std::span<const std::string_view> lines);
+  JoinedLines(std::string_view text, std::span<const std::string_view> lines);
+  // `joined` may point into the object itself.
+  JoinedLines(const JoinedLines&) = delete;
+  JoinedLines& operator=(const JoinedLines&) = delete;
+
+ private:
+  std::string storage_;
 };
 
 class PreparedContent {

@@ -810,8 +810,43 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
   const auto lines = content.lines();
   if (window_lines == 0 || window_lines > lines.size()) return out;
 
-  // Escapes never span a line break, so a window decodes to the decoded lines joined with
-  // "\n": a stretch of the decoded content lines, decoded once.
+  // Escapes never span a line break, so a window decodes to its decoded lines joined with
+  // "\n", and it matches when those lines spell `u` one after the other. Most lines hold no
+  // backslash and are their own decoding; most windows fail on their first line. Where many
+  // windows run long before they fail (a file of one repeated line), the whole content is
+  // decoded once instead and every window read off it.
+  std::string scratch;
+  const auto decoded_line = [&](std::size_t j) -> std::string_view {
+    const auto line = lines[j];
+    if (line.find('\\') == std::string_view::npos) return line;
+    scratch.clear();
+    append_unescaped(scratch, line);
+    return scratch;
+  };
+  const std::size_t budget = 4 * lines.size() + 256;
+  std::size_t work = 0;
+  std::size_t i = 0;
+  for (; i + window_lines <= lines.size() && work <= budget; ++i) {
+    // A first byte that is no backslash is its own decoding: most windows end here.
+    const auto head = lines[i];
+    if (!head.empty() && head[0] != '\\' && (u.empty() || head[0] != u[0])) continue;
+    std::size_t pos = 0;
+    bool match = true;
+    for (std::size_t r = 0; r < window_lines && match; ++r) {
+      ++work;
+      if (r > 0) {
+        match = pos < u.size() && u[pos] == '\n';
+        ++pos;
+        if (!match) break;
+      }
+      const auto decoded = decoded_line(i + r);
+      match = u.compare(pos, decoded.size(), decoded) == 0 && u.size() - pos >= decoded.size();
+      pos += decoded.size();
+    }
+    if (match && pos == u.size()) listed.append_window(lines.subspan(i, window_lines));
+  }
+  if (i + window_lines > lines.size()) return out;
+
   std::string decoded;
   decoded.reserve(content.text().size());
   std::vector<std::size_t> start(lines.size());
@@ -823,7 +858,7 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
     end[j] = decoded.size();
   }
   OccurrenceCursor cursor(decoded, u);
-  for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
+  for (; i + window_lines <= lines.size(); ++i) {
     const std::size_t a = start[i];
     if (end[i + window_lines - 1] - a != u.size() || !cursor.occurs_at(a)) continue;
     listed.append_window(lines.subspan(i, window_lines));

@@ -636,22 +636,25 @@ TEST(StrategiesDifferential, AgreeWithThePlainReferences) {
     EXPECT_GT(proposing[s], kRounds / 100) << pairs[s].name;
 }
 
-// Long, repetitive contents: many windows begin like the search text, so the whitespace-
-// normalized strategy switches from normalizing candidate windows one by one to normalizing
-// the whole content once. Both ways must give the plain result.
-TEST(StrategiesDifferential, WhitespaceNormalizedOnLongRepetitiveContent) {
+// Long, repetitive contents: many windows begin like the search text, so the strategies that
+// test windows one by one switch to preparing the whole content once. Both ways must give the
+// plain result.
+TEST(StrategiesDifferential, AgreeOnLongRepetitiveContent) {
   Generator gen(99);
-  static const char* const kLines[] = {"a", "a ", " a", "a  b", "", "a,b", "a\t(b)", "  "};
+  static const char* const kLines[] = {"a", "a ", " a", "a  b", "", "a,b", "a\t(b)", "  ", "a\\tb"};
+  static const char* const kFinds[] = {"a\na\n a\na\na\n\na\na", "a\\na\\na\\na\\na\\na\\nb"};
   for (int round = 0; round < 300; ++round) {
     const std::size_t count = 50 + gen.below(300);
     std::string content;
     for (std::size_t j = 0; j < count; ++j) {
-      content += gen.pick(kLines);
+      content += round % 5 == 0 ? "a" : gen.pick(kLines);
       content += '\n';
     }
-    const std::string find = round % 2 ? gen.find(content) : "a\na\n a\na\na\n\na\na";
+    const std::string find = round % 3 ? gen.find(content) : gen.pick(kFinds);
     ASSERT_EQ(whitespace_normalized_replacer(content, find),
               ref::whitespace_normalized(content, find))
+        << "content " << escaped(content) << " find " << escaped(find);
+    ASSERT_EQ(escape_normalized_replacer(content, find), ref::escape_normalized(content, find))
         << "content " << escaped(content) << " find " << escaped(find);
   }
 }
