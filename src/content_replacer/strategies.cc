@@ -905,44 +905,37 @@ CandidateList trimmed_boundary_replacer(PreparedContent& content, std::string_vi
 }  // namespace prepared
 
 // The cascade's strategies on their own, each over content it prepares for itself.
+namespace {
+template <PreparedStrategy strategy>
+CandidateList on_own_content(std::string_view content, std::string_view find) {
+  PreparedContent prepared_content(content);
+  return strategy(prepared_content, find);
+}
+}  // namespace
+
 CandidateList simple_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::simple_replacer(prepared_content, find);
+  return on_own_content<prepared::simple_replacer>(content, find);
 }
-
 CandidateList line_trimmed_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::line_trimmed_replacer(prepared_content, find);
+  return on_own_content<prepared::line_trimmed_replacer>(content, find);
 }
-
 CandidateList block_anchor_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::block_anchor_replacer(prepared_content, find);
+  return on_own_content<prepared::block_anchor_replacer>(content, find);
 }
-
 CandidateList whitespace_normalized_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::whitespace_normalized_replacer(prepared_content, find);
+  return on_own_content<prepared::whitespace_normalized_replacer>(content, find);
 }
-
 CandidateList indentation_flexible_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::indentation_flexible_replacer(prepared_content, find);
+  return on_own_content<prepared::indentation_flexible_replacer>(content, find);
 }
-
 CandidateList escape_normalized_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::escape_normalized_replacer(prepared_content, find);
+  return on_own_content<prepared::escape_normalized_replacer>(content, find);
 }
-
 CandidateList trimmed_boundary_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::trimmed_boundary_replacer(prepared_content, find);
+  return on_own_content<prepared::trimmed_boundary_replacer>(content, find);
 }
-
 CandidateList context_aware_replacer(std::string_view content, std::string_view find) {
-  PreparedContent prepared_content(content);
-  return prepared::context_aware_replacer(prepared_content, find);
+  return on_own_content<prepared::context_aware_replacer>(content, find);
 }
 
 }  // namespace marlune::content_replacer
