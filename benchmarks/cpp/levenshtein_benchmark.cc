@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "content_replacer/levenshtein.h"
 #include "support/reference_levenshtein.h"
 #include "text/utf8.h"
@@ -125,6 +127,9 @@ void register_all() {
 // Console output as usual, then each fast figure beside the plain one of the same input.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal: a reporter of our own does not see --benchmark_color.
+  RatioReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration) {

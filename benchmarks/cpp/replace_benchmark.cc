@@ -1,13 +1,17 @@
-// Where the time of a failing edit goes: each of the eight strategies of the cascade, the
-// not-found diagnostics (closest-match search, first-line hint, message) and the whole
-// replace_content call, one benchmark each, on the same 10,000- and 100,000-line content.
+// Where the time of a failing edit goes: the preparation of the content that the strategies
+// share, each of the eight strategies of the cascade on content already prepared (as the
+// driver runs them), the not-found diagnostics (closest-match search, first-line hint,
+// message) and the whole replace_content call, one benchmark each, on the same 10,000- and
+// 100,000-line content.
 //
 // The content is program text: the pure-ASCII .py files under MARLUNE_BENCH_CORPUS (the Python
 // standard library in benchmarks/run.sh), walked in sorted order, or generated code-like text
 // when no corpus is given. The search text is eight lines from the middle that begin at a `def`
 // line seen once, with the fourth and the last line changed, so that no strategy places it and
 // the closest match is the block it came from. benchmarks/bench_replace.py builds the same
-// content and search text from the same files.
+// content and search text from the same files. One more benchmark times the closest-match
+// search alone for a search text that begins with one of the content's most frequent lines,
+// where it examines many windows.
 // After the runs a table gives each part's share of the whole call.
 #include <benchmark/benchmark.h>
 
@@ -16,15 +20,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include <unistd.h>
+
 #include "content_replacer/diagnostics.h"
+#include "content_replacer/prepared_content.h"
 #include "content_replacer/replace_content.h"
 #include "content_replacer/strategies.h"
 
@@ -125,14 +136,13 @@ std::vector<std::string> corpus_lines(std::size_t count) {
   return lines;
 }
 
-std::string failing_search_text(const std::vector<std::string>& lines) {
-  std::unordered_map<std::string_view, std::size_t> seen;
-  for (const auto& line : lines) ++seen[line];
+// Eight lines from the middle whose first line passes `first_fits`, with the fourth and the
+// last line changed, if there are such lines.
+template <typename FirstFits>
+std::optional<std::string> changed_block(const std::vector<std::string>& lines,
+                                         FirstFits first_fits) {
   for (std::size_t start = lines.size() / 2; start + kSearchLines < lines.size(); ++start) {
-    const std::string_view first = lines[start];
-    std::string_view stripped = first;
-    while (!stripped.empty() && is_space(stripped.front())) stripped.remove_prefix(1);
-    if (!stripped.starts_with("def ") || seen[first] != 1) continue;
+    if (!first_fits(lines[start])) continue;
     std::vector<std::string> block(
         lines.begin() + static_cast<std::ptrdiff_t>(start),
         lines.begin() + static_cast<std::ptrdiff_t>(start + kSearchLines));
@@ -154,13 +164,57 @@ std::string failing_search_text(const std::vector<std::string>& lines) {
     }
     return out;
   }
+  return std::nullopt;
+}
+
+[[noreturn]] void no_search_block() {
   std::fprintf(stderr, "no suitable search block in the content\n");
   std::abort();
+}
+
+// The failing edit: its first line is a `def` line seen once.
+std::string failing_search_text(const std::vector<std::string>& lines) {
+  std::unordered_map<std::string_view, std::size_t> seen;
+  for (const auto& line : lines) ++seen[line];
+  auto block = changed_block(lines, [&](std::string_view first) {
+    return strip(first).starts_with("def ") && seen[first] == 1;
+  });
+  if (!block) no_search_block();
+  return *block;
+}
+
+// The same kind of search text, but its first line is one of the content's most frequent
+// lines of more than eight characters, so that the closest-match search examines the windows
+// around each of its many occurrences instead of a single neighbourhood.
+std::string frequent_first_line_search_text(const std::vector<std::string>& lines) {
+  std::unordered_map<std::string_view, std::size_t> seen;
+  for (const auto& line : lines) {
+    if (strip(line).size() > 8) ++seen[line];
+  }
+  std::vector<std::pair<std::size_t, std::string_view>> by_count;
+  for (const auto& [line, count] : seen) by_count.emplace_back(count, line);
+  std::sort(by_count.begin(), by_count.end(), std::greater<>());
+  for (const auto& [count, line] : by_count) {
+    auto block = changed_block(lines, [&](std::string_view first) { return first == line; });
+    if (block) return *block;
+  }
+  no_search_block();
+}
+
+// Every part a strategy may ask for, made now.
+void prepare_all(cr::PreparedContent& prepared) {
+  benchmark::DoNotOptimize(prepared.lines().data());
+  benchmark::DoNotOptimize(prepared.trimmed_lines().data());
+  benchmark::DoNotOptimize(prepared.indents().data());
+  benchmark::DoNotOptimize(&prepared.non_blank());
+  benchmark::DoNotOptimize(&prepared.joined());
 }
 
 struct Input {
   std::string content;
   std::string old_string;
+  std::string frequent_old_string;
+  std::unique_ptr<cr::PreparedContent> prepared;  // of `content`, every part made
 };
 
 const Input& input(std::size_t size) {
@@ -174,6 +228,7 @@ const Input& input(std::size_t size) {
       in.content += '\n';
     }
     in.old_string = failing_search_text(lines);
+    in.frequent_old_string = frequent_first_line_search_text(lines);
     const auto outcome =
         cr::replace_content(in.content, in.old_string, "replacement", false, std::nullopt);
     const auto* error = std::get_if<cr::ReplaceError>(&outcome);
@@ -183,6 +238,9 @@ const Input& input(std::size_t size) {
       std::abort();
     }
     it = inputs.emplace(size, std::move(in)).first;
+    // Made after the move: the prepared parts are views into this content.
+    it->second.prepared = std::make_unique<cr::PreparedContent>(it->second.content);
+    prepare_all(*it->second.prepared);
   }
   return it->second;
 }
@@ -193,12 +251,24 @@ void record(benchmark::State& state, std::size_t size) {
       static_cast<std::int64_t>(state.iterations() * input(size).content.size()));
 }
 
+void BM_Prepare(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  const Input& in = input(size);
+  for (auto _ : state) {
+    cr::PreparedContent prepared(in.content);
+    prepare_all(prepared);
+  }
+  record(state, size);
+}
+
+// A strategy's own work: the content it runs on is prepared already, as it is for every
+// strategy after the first that asks for a part.
 void BM_Strategy(benchmark::State& state, std::size_t index) {
   const std::size_t size = static_cast<std::size_t>(state.range(0));
   const Input& in = input(size);
   const cr::StrategyEntry& strategy = cr::kStrategies[index];
   for (auto _ : state) {
-    auto candidates = strategy.function(in.content, in.old_string);
+    auto candidates = strategy.on_prepared(*in.prepared, in.old_string);
     benchmark::DoNotOptimize(candidates);
   }
   record(state, size);
@@ -224,6 +294,16 @@ void BM_ClosestMatch(benchmark::State& state) {
   record(state, size);
 }
 
+void BM_ClosestMatchFrequentFirstLine(benchmark::State& state) {
+  const std::size_t size = static_cast<std::size_t>(state.range(0));
+  const Input& in = input(size);
+  for (auto _ : state) {
+    auto match = cr::find_closest_match(in.content, in.frequent_old_string);
+    benchmark::DoNotOptimize(match);
+  }
+  record(state, size);
+}
+
 void BM_FailingEdit(benchmark::State& state) {
   const std::size_t size = static_cast<std::size_t>(state.range(0));
   const Input& in = input(size);
@@ -239,6 +319,7 @@ void register_all() {
     for (const std::size_t size : kSizes) b->Arg(static_cast<std::int64_t>(size));
     b->Unit(benchmark::kMicrosecond);
   };
+  sizes(benchmark::RegisterBenchmark("BM_Prepare", BM_Prepare));
   for (std::size_t i = 0; i < cr::kStrategies.size(); ++i) {
     const std::string name = "BM_Strategy/" + std::string(cr::kStrategies[i].name);
     sizes(benchmark::RegisterBenchmark(name.c_str(), BM_Strategy, i));
@@ -246,11 +327,16 @@ void register_all() {
   sizes(benchmark::RegisterBenchmark("BM_Diagnostics", BM_Diagnostics));
   sizes(benchmark::RegisterBenchmark("BM_ClosestMatch", BM_ClosestMatch));
   sizes(benchmark::RegisterBenchmark("BM_FailingEdit", BM_FailingEdit));
+  sizes(benchmark::RegisterBenchmark("BM_ClosestMatchFrequentFirstLine",
+                                     BM_ClosestMatchFrequentFirstLine));
 }
 
 // Keeps the console output and remembers each run's time for the summary table.
 class ShareReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal: a reporter of our own does not see --benchmark_color.
+  ShareReporter() : ConsoleReporter(isatty(fileno(stdout)) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
@@ -260,9 +346,11 @@ class ShareReporter : public benchmark::ConsoleReporter {
       const std::size_t size = std::stoul(name.substr(slash + 1));
       std::string key = name.substr(0, slash);
       if (key.starts_with("BM_Strategy/")) key = key.substr(12);
+      if (key == "BM_Prepare") key = "prepare content (shared)";
       if (key == "BM_Diagnostics") key = "not-found diagnostics";
       if (key == "BM_ClosestMatch") key = "  of which find_closest_match";
       if (key == "BM_FailingEdit") key = "whole failing edit";
+      if (key == "BM_ClosestMatchFrequentFirstLine") key = "closest match, other search text";
       const double ns =
           run.GetAdjustedCPUTime() * (run.time_unit == benchmark::kMicrosecond ? 1e3 : 1.0);
       parts_.emplace_back(key);
@@ -272,7 +360,8 @@ class ShareReporter : public benchmark::ConsoleReporter {
 
   void Finalize() override {
     ConsoleReporter::Finalize();
-    std::printf("\nShare of a failing edit (CPU time per call; share of the whole replace_content)\n");
+    std::printf(
+        "\nShare of a failing edit (CPU time per call; share of the whole replace_content)\n");
     std::printf("%-32s", "part");
     for (const std::size_t size : kSizes) std::printf(" %9zu lines    share", size);
     std::printf("\n");
@@ -280,7 +369,7 @@ class ShareReporter : public benchmark::ConsoleReporter {
     for (const auto& part : parts_) {
       if (std::find(order.begin(), order.end(), part) == order.end()) order.push_back(part);
     }
-    const auto& whole = times_["whole failing edit"];
+    const auto& whole = times_[std::string(kWhole)];
     for (const auto& part : order) {
       std::printf("%-32s", part.c_str());
       for (const std::size_t size : kSizes) {
@@ -296,9 +385,23 @@ class ShareReporter : public benchmark::ConsoleReporter {
       }
       std::printf("\n");
     }
+    // What the parts add up to, beside the whole: the rest is the driver's own work.
+    std::printf("%-32s", "sum of the parts above the line");
+    for (const std::size_t size : kSizes) {
+      double sum = 0.0;
+      for (const auto& part : order) {
+        if (part == kWhole) break;
+        if (!part.starts_with(" ")) sum += times_[part][size];
+      }
+      const auto total = whole.find(size);
+      const double share = total == whole.end() || total->second == 0 ? 0.0 : sum / total->second;
+      std::printf(" %15.1f us %6.1f%%", sum / 1e3, share * 100.0);
+    }
+    std::printf("\n");
   }
 
  private:
+  static constexpr std::string_view kWhole = "whole failing edit";
   std::vector<std::string> parts_;
   std::map<std::string, std::map<std::size_t, double>> times_;
 };

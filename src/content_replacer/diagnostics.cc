@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -39,9 +41,144 @@ constexpr std::string_view kMultipleMatchesAdvice =
     "target location, or use replace_all=True to replace all occurrences, or provide a "
     "line_hint to select the closest match.";
 
-bool contains(std::string_view haystack, std::string_view needle) {
-  return find_first(haystack, needle) != kNoOccurrence;
+// Lines of `text` that contain `needle` (not empty, no "\n"), found with one scan of the whole
+// text instead of one search per line. Calls visit(index, start) with the 0-based index and the
+// byte offset of each such line, in ascending order and once per line, until visit returns false.
+// A line is cut as split_lines cuts it, so an occurrence that reaches into the "\r" of a "\r\n"
+// is not in the line.
+template <typename Visit>
+void for_each_line_containing(std::string_view text, std::string_view needle, Visit visit) {
+  OccurrenceScanner scanner(text, needle);
+  std::size_t next_start = 0;  // start of the first line after the one located last
+  std::size_t next_index = 0;  // and its index
+  std::size_t index = 0;       // the line located last: index, start, end (its "\r\n" excluded)
+  std::size_t start = 0;
+  std::size_t end = 0;
+  bool located = false;
+  bool reported = false;
+  for (std::size_t pos = scanner.next(); pos != kNoOccurrence; pos = scanner.next()) {
+    if (!located || pos >= next_start) {
+      const std::string_view gap = text.substr(next_start, pos - next_start);
+      const std::size_t breaks = text::count_newlines(gap);
+      index = next_index + breaks;
+      start = breaks == 0 ? next_start : next_start + gap.rfind('\n') + 1;
+      const void* newline = std::memchr(text.data() + pos, '\n', text.size() - pos);
+      const std::size_t nl =
+          newline == nullptr ? text.size() : static_cast<const char*>(newline) - text.data();
+      end = nl < text.size() && nl > start && text[nl - 1] == '\r' ? nl - 1 : nl;
+      next_start = nl + 1;
+      next_index = index + 1;
+      located = true;
+      reported = false;
+    }
+    if (reported || pos + needle.size() > end) continue;
+    reported = true;
+    if (!visit(index, start)) return;
+  }
 }
+
+// Offset of the line `count` lines above the one that starts at `start` (the first line when
+// there are fewer).
+std::size_t start_of_line_above(std::string_view text, std::size_t start, std::size_t count) {
+  for (; count > 0 && start > 0; --count) {
+    // The line above ends with the "\n" at start - 1 and starts after the "\n" before that.
+    const std::size_t newline = start >= 2 ? text.rfind('\n', start - 2) : kNoOccurrence;
+    start = newline == kNoOccurrence ? 0 : newline + 1;
+  }
+  return start;
+}
+
+// Appends up to `count` lines of `text` from byte offset `start` (a line start), cut as
+// split_lines cuts them, fewer when the text ends first.
+void append_lines_from(std::string_view text, std::size_t start, std::size_t count, Lines& lines) {
+  for (; count > 0 && start < text.size(); --count) {
+    const void* newline = std::memchr(text.data() + start, '\n', text.size() - start);
+    if (newline == nullptr) {
+      lines.push_back(text.substr(start));
+      return;
+    }
+    const std::size_t nl = static_cast<const char*>(newline) - text.data();
+    std::size_t end = nl;
+    if (end > start && text[end - 1] == '\r') --end;
+    lines.push_back(text.substr(start, end - start));
+    start = nl + 1;
+  }
+}
+
+// Number of lines split_lines would cut `text` into.
+std::size_t line_count(std::string_view text) {
+  return text::count_newlines(text) + (!text.empty() && text.back() != '\n' ? 1 : 0);
+}
+
+// A lower bound on the edit distance between the search text and a window that slides over the
+// content, from their character counts. ASCII characters are counted one by one, the others in
+// buckets by a hash of their code point; merging characters into buckets can only lower the
+// bound. With delta the window's counts less the search text's, the window has `excess`
+// characters too many and `lack` too few; an insertion, deletion or substitution mends at most
+// one of each, so at least max(excess, lack) = (sum |delta| + |sum delta|) / 2 edits are needed.
+class CharacterCountBound {
+ public:
+  explicit CharacterCountBound(std::string_view search) {
+    for_each_bucket(search, [&](std::size_t b) { --delta_[b]; });
+    for (const std::ptrdiff_t d : delta_) {
+      absolute_sum_ += static_cast<std::size_t>(-d);
+      sum_ += d;
+    }
+  }
+
+  void add(std::string_view s) {
+    for_each_bucket(s, [&](std::size_t b) { add_one(b); });
+  }
+
+  void remove(std::string_view s) {
+    for_each_bucket(s, [&](std::size_t b) { remove_one(b); });
+  }
+
+  void add_newlines(std::size_t count) {
+    for (; count > 0; --count) add_one('\n');
+  }
+
+  std::size_t lower_bound() const {
+    const std::size_t imbalance = static_cast<std::size_t>(sum_ < 0 ? -sum_ : sum_);
+    return (absolute_sum_ + imbalance) / 2;
+  }
+
+ private:
+  static constexpr std::size_t kAsciiBuckets = 0x80;
+  static constexpr unsigned kOtherBucketBits = 7;
+
+  void add_one(std::size_t bucket) {
+    std::ptrdiff_t& d = delta_[bucket];
+    absolute_sum_ = d >= 0 ? absolute_sum_ + 1 : absolute_sum_ - 1;
+    ++d;
+    ++sum_;
+  }
+
+  void remove_one(std::size_t bucket) {
+    std::ptrdiff_t& d = delta_[bucket];
+    absolute_sum_ = d > 0 ? absolute_sum_ - 1 : absolute_sum_ + 1;
+    --d;
+    --sum_;
+  }
+
+  template <typename F>
+  static void for_each_bucket(std::string_view s, F f) {
+    for (std::size_t pos = 0; pos < s.size();) {
+      const auto byte = static_cast<unsigned char>(s[pos]);
+      if (byte < 0x80) {
+        f(byte);
+        ++pos;
+        continue;
+      }
+      const auto cp = static_cast<std::uint32_t>(text::decode_utf8(s, pos));
+      f(kAsciiBuckets + ((cp * 0x9E3779B1u) >> (32 - kOtherBucketBits)));
+    }
+  }
+
+  std::ptrdiff_t delta_[kAsciiBuckets + (std::size_t{1} << kOtherBucketBits)] = {};
+  std::size_t absolute_sum_ = 0;  // sum of |delta|
+  std::ptrdiff_t sum_ = 0;        // sum of delta: window characters less search characters
+};
 
 double similarity(std::size_t distance, std::size_t longest) {
   return 1.0 - static_cast<double>(distance) / static_cast<double>(longest);
@@ -80,80 +217,140 @@ void append_numbers(std::string& out, std::span<const std::size_t> values) {
 }
 
 // "\nFirst search line '...' ..." for a non-blank first search line, else nothing.
-void append_first_line_hint(std::string& out, std::span<const std::string_view> content_lines,
-                            std::span<const std::string_view> search_lines) {
-  if (search_lines.empty()) return;
-  const std::string_view first = text::trim(search_lines[0]);
-  if (first.empty()) return;
-  std::vector<std::size_t> hits;
-  for (std::size_t j = 0; j < content_lines.size() && hits.size() < kFirstLineHits; ++j) {
-    if (contains(content_lines[j], first)) hits.push_back(j + 1);
-  }
+// A content line found by a scan: its 0-based index and the byte offset at which it starts.
+struct LineHit {
+  std::size_t index;
+  std::size_t start;
+};
+
+// "\nFirst search line '{trimmed}' ...", given the lines that hold `trimmed` in ascending order.
+void append_first_line_hint(std::string& out, std::string_view trimmed,
+                            std::span<const LineHit> hits) {
   out += "\nFirst search line '";
-  out += first;
+  out += trimmed;
   if (hits.empty()) {
     out += "' not found anywhere in file";
-  } else {
-    out += "' appears at line(s): ";
-    append_numbers(out, hits);
+    return;
+  }
+  out += "' appears at line(s): ";
+  for (std::size_t i = 0; i < hits.size() && i < kFirstLineHits; ++i) {
+    if (i > 0) out += ", ";
+    append_number(out, hits[i].index + 1);
   }
 }
 
-}  // namespace
+// The line of `text` that starts at byte `start`, cut as split_lines cuts it.
+std::string_view line_at(std::string_view text, std::size_t start) {
+  const void* newline = std::memchr(text.data() + start, '\n', text.size() - start);
+  if (newline == nullptr) return text.substr(start);
+  std::size_t end = static_cast<const char*>(newline) - text.data();
+  if (end > start && text[end - 1] == '\r') --end;
+  return text.substr(start, end - start);
+}
 
-std::optional<FuzzyMatch> find_closest_match(std::string_view content,
-                                             std::string_view old_string) {
-  const Lines content_lines = text::split_lines(content);
-  const Lines search_lines = text::split_lines(old_string);
-  const std::size_t m = content_lines.size();
+// The first search line that is not blank, untrimmed, if there is one.
+std::optional<std::string_view> first_non_blank(std::span<const std::string_view> search_lines) {
+  const auto it = std::find_if(search_lines.begin(), search_lines.end(),
+                               [](std::string_view line) { return !text::is_blank(line); });
+  if (it == search_lines.end()) return std::nullopt;
+  return *it;
+}
+
+// The closest-match search for `old_string` (split into `search_lines`, whose first non-blank
+// line is `first`). for_each_hit(visit) calls visit(index, start) for the lines that contain
+// `first`, in ascending order, until visit returns false.
+template <typename ForEachHit>
+std::optional<FuzzyMatch> closest_match(std::string_view content, std::string_view old_string,
+                                        std::span<const std::string_view> search_lines,
+                                        ForEachHit for_each_hit) {
   const std::size_t n = search_lines.size();
-  if (n == 0 || m < n) return std::nullopt;
-  const auto first_it = std::find_if(search_lines.begin(), search_lines.end(),
-                                     [](std::string_view line) { return !text::is_blank(line); });
-  if (first_it == search_lines.end()) return std::nullopt;
-  const std::string_view first = *first_it;
-  const std::size_t window_count = m - n + 1;
-  const std::span<const std::string_view> all_lines(content_lines);
 
   double best_similarity = 0.0;
   std::optional<std::size_t> best_start;
   std::string best_text;
   std::string window;  // reused by every window
-  // Windows are examined in ascending start order, so among equally similar windows the
-  // uppermost is reported.
-  auto examine = [&](std::size_t start) {
-    window.clear();
-    text::append_joined(window, all_lines.subspan(start, n));
-    if (window.empty()) return;
-    const std::size_t longest = std::max(old_string.size(), window.size());
-    const auto bound = qualifying_distance_bound(longest, best_similarity);
-    if (!bound) return;
-    const std::size_t distance = levenshtein_distance_bounded(old_string, window, *bound);
-    if (distance > *bound) return;
-    best_similarity = similarity(distance, longest);
-    best_start = start;
-    best_text = window;
-  };
+  Lines lines;         // the lines of the windows of one run, reused by every run
+  const CharacterCountBound search_counts(old_string);
   auto perfect = [&] { return best_similarity >= 1.0; };  // nothing can beat it
 
+  // Examines the starts [low, high), a run of consecutive starts whose first line begins at
+  // byte `offset`, in ascending order, so that among equally similar windows the uppermost is
+  // reported. The content is never split as a whole: only the lines of the run are cut, and
+  // starts whose window would run past the last line are dropped. The window slides one line
+  // at a time and its character counts with it; a window whose count bound already exceeds the
+  // largest distance that could still qualify is rejected without building its text or
+  // computing its distance. Returns whether the run had any window.
+  auto examine_run = [&](std::size_t low, std::size_t high, std::size_t offset) {
+    lines.clear();
+    append_lines_from(content, offset, high - low + n - 1, lines);
+    if (lines.size() < n) return false;
+    high = std::min(high, low + lines.size() - n + 1);
+    CharacterCountBound counts = search_counts;
+    std::size_t window_bytes = n - 1;
+    for (std::size_t i = 0; i < n; ++i) {
+      counts.add(lines[i]);
+      window_bytes += lines[i].size();
+    }
+    counts.add_newlines(n - 1);
+    for (std::size_t s = low; s < high && !perfect(); ++s) {
+      const std::span<const std::string_view> rows = std::span(lines).subspan(s - low, n);
+      if (s > low) {
+        const std::string_view gone = lines[s - low - 1];
+        counts.remove(gone);
+        counts.add(rows.back());
+        window_bytes = window_bytes - gone.size() + rows.back().size();
+      }
+      if (window_bytes == 0) continue;
+      const std::size_t longest = std::max(old_string.size(), window_bytes);
+      const auto bound = qualifying_distance_bound(longest, best_similarity);
+      if (!bound || counts.lower_bound() > *bound) continue;
+      window.clear();
+      text::append_joined(window, rows);
+      const std::size_t distance = levenshtein_distance_bounded(old_string, window, *bound);
+      if (distance > *bound) continue;
+      best_similarity = similarity(distance, longest);
+      best_start = s;
+      best_text = window;
+    }
+    return true;
+  };
+
   // Each line that holds the first non-blank search line contributes the starts within the
-  // neighbourhood around it. Those ranges come in ascending order, so walking them while
-  // skipping what an earlier range covered visits every start once, in ascending order.
-  std::size_t next_start = 0;
+  // neighbourhood around it. Those ranges come in ascending order; overlapping or adjacent ones
+  // merge into runs, so every start is examined once, in ascending order. When no such line has
+  // a window near it, the first windows of the content are examined instead. A run without
+  // windows lies past the last window start, and so do all runs after it.
+  bool pending = false;  // a run is being collected
   bool any_start = false;
-  for (std::size_t j = 0; j < m && !perfect(); ++j) {
-    if (!contains(content_lines[j], first)) continue;
+  bool past_end = false;
+  std::size_t run_low = 0, run_high = 0, run_offset = 0;
+  auto flush = [&] {
+    if (examine_run(run_low, run_high, run_offset)) {
+      any_start = true;
+    } else {
+      past_end = true;
+    }
+  };
+  for_each_hit([&](std::size_t j, std::size_t start) {
     const std::size_t low = j > kNeighbourhood ? j - kNeighbourhood : 0;
-    const std::size_t high = std::min(window_count, j + kNeighbourhood + 1);
-    if (low >= high) continue;
-    any_start = true;
-    for (std::size_t s = std::max(low, next_start); s < high && !perfect(); ++s) examine(s);
-    next_start = std::max(next_start, high);
-  }
-  if (!any_start) {
-    const std::size_t fallback = std::min(window_count, kFallbackWindows);
-    for (std::size_t s = 0; s < fallback && !perfect(); ++s) examine(s);
-  }
+    const std::size_t high = j + kNeighbourhood + 1;
+    if (pending && low <= run_high) {
+      run_high = high;
+      return true;
+    }
+    if (pending) flush();
+    if (past_end || perfect()) {
+      pending = false;
+      return false;
+    }
+    pending = true;
+    run_low = low;
+    run_high = high;
+    run_offset = start_of_line_above(content, start, j - low);
+    return true;
+  });
+  if (pending) flush();
+  if (!any_start) examine_run(0, kFallbackWindows, 0);
 
   if (!best_start) return std::nullopt;
   FuzzyMatch match;
@@ -163,6 +360,17 @@ std::optional<FuzzyMatch> find_closest_match(std::string_view content,
   match.diff = build_match_diff(old_string, best_text);
   match.text = std::move(best_text);
   return match;
+}
+
+}  // namespace
+
+std::optional<FuzzyMatch> find_closest_match(std::string_view content,
+                                             std::string_view old_string) {
+  const Lines search_lines = text::split_lines(old_string);
+  const auto first = first_non_blank(search_lines);
+  if (!first) return std::nullopt;
+  return closest_match(content, old_string, search_lines,
+                       [&](auto visit) { for_each_line_containing(content, *first, visit); });
 }
 
 std::string build_match_diff(std::string_view old_string, std::string_view window_text) {
@@ -201,10 +409,33 @@ std::string build_match_diff(std::string_view old_string, std::string_view windo
 
 NotFoundReport build_not_found_error(std::string_view content, std::string_view old_string) {
   NotFoundReport report;
-  report.closest_match = find_closest_match(content, old_string);
   std::string& message = report.message;
   message = kNotFoundHeading;
-  append_first_line_hint(message, text::split_lines(content), text::split_lines(old_string));
+  const Lines search_lines = text::split_lines(old_string);
+  const std::string_view trimmed =
+      search_lines.empty() ? std::string_view() : text::trim(search_lines[0]);
+  if (trimmed.empty()) {
+    report.closest_match = find_closest_match(content, old_string);
+  } else {
+    // The first search line is then also the first non-blank one, and every line that holds it
+    // holds its trimmed form: one scan for the trimmed form serves the hint and the search.
+    std::vector<LineHit> hits;
+    for_each_line_containing(content, trimmed, [&](std::size_t j, std::size_t start) {
+      hits.push_back({j, start});
+      return true;
+    });
+    append_first_line_hint(message, trimmed, hits);
+    const std::string_view first = search_lines[0];
+    report.closest_match = closest_match(content, old_string, search_lines, [&](auto visit) {
+      for (const LineHit& hit : hits) {
+        if (first.size() != trimmed.size() &&
+            line_at(content, hit.start).find(first) == std::string_view::npos) {
+          continue;
+        }
+        if (!visit(hit.index, hit.start)) return;
+      }
+    });
+  }
   if (report.closest_match) {
     const FuzzyMatch& match = *report.closest_match;
     // glibc prints the exact binary value rounded to nearest, ties to even.
@@ -225,16 +456,21 @@ NotFoundReport build_not_found_error(std::string_view content, std::string_view 
 
 std::vector<std::size_t> find_match_locations(std::string_view content,
                                               std::string_view old_string) {
-  const Lines content_lines = text::split_lines(content);
   const Lines search_lines = text::split_lines(old_string);
   std::vector<std::size_t> locations;
 
   if (search_lines.size() <= 1) {
     // A line is a location when it holds the (only) search line; every line holds the empty one.
     const std::string_view first = search_lines.empty() ? std::string_view() : search_lines[0];
-    for (std::size_t j = 0; j < content_lines.size(); ++j) {
-      if (first.empty() || contains(content_lines[j], first)) locations.push_back(j + 1);
+    if (first.empty()) {
+      const std::size_t m = line_count(content);
+      for (std::size_t j = 0; j < m; ++j) locations.push_back(j + 1);
+      return locations;
     }
+    for_each_line_containing(content, first, [&](std::size_t j, std::size_t /*start*/) {
+      locations.push_back(j + 1);
+      return true;
+    });
     return locations;
   }
 
@@ -251,7 +487,7 @@ std::vector<std::size_t> find_match_locations(std::string_view content,
   std::string joined_storage;
   std::string_view joined = content;
   if (std::memchr(content.data(), '\r', content.size()) != nullptr) {
-    joined_storage = text::join_lines(content_lines);
+    joined_storage = text::join_lines(text::split_lines(content));
     joined = joined_storage;
   }
   OccurrenceScanner scanner(joined, old_string);

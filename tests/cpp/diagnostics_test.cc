@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <random>
 #include <set>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "content_replacer/levenshtein.h"
 #include "text/lines.h"
+#include "text/utf8.h"
 
 namespace marlune::content_replacer {
 namespace {
@@ -80,6 +83,38 @@ Numbers reference_locations(std::string_view content, std::string_view old) {
     }
   }
   return out;
+}
+
+// Replaces one whole character of `s`, if it has any, by `by`; the text stays valid UTF-8.
+void edit_one_character(std::mt19937& rng, std::string& s, std::string_view by) {
+  if (s.empty()) return;
+  std::size_t pos = rng() % s.size();
+  while (pos > 0 && text::is_continuation_byte(static_cast<unsigned char>(s[pos]))) --pos;
+  s.replace(pos, text::sequence_length(static_cast<unsigned char>(s[pos])), by);
+}
+
+void expect_same_match(const std::optional<FuzzyMatch>& actual,
+                       const std::optional<FuzzyMatch>& expected, const std::string& context) {
+  ASSERT_EQ(actual.has_value(), expected.has_value()) << context;
+  if (!actual) return;
+  // Bit for bit, not within a tolerance.
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(actual->similarity),
+            std::bit_cast<std::uint64_t>(expected->similarity))
+      << context;
+  EXPECT_EQ(actual->start_line, expected->start_line) << context;
+  EXPECT_EQ(actual->end_line, expected->end_line) << context;
+  EXPECT_EQ(actual->text, expected->text) << context;
+  EXPECT_EQ(actual->diff, expected->diff) << context;
+}
+
+// Compares the closest match, found alone and as part of the not-found report, with the plain
+// reference field by field; true when there is one.
+bool expect_same_closest_match(const std::string& content, const std::string& old) {
+  const auto expected = reference_closest_match(content, old);
+  const std::string context = testing::PrintToString(content) + " | " + testing::PrintToString(old);
+  expect_same_match(find_closest_match(content, old), expected, context);
+  expect_same_match(build_not_found_error(content, old).closest_match, expected, context);
+  return expected.has_value();
 }
 
 std::string random_text(std::mt19937& rng, std::size_t max_lines) {
@@ -156,18 +191,61 @@ TEST(FindClosestMatch, BoundedSearchAgreesWithFullDistances) {
     std::string content = random_text(rng, 6);
     // Plant a lightly edited copy so that windows near the threshold are common.
     std::string copy = old;
-    for (std::size_t e = rng() % 3; e > 0 && !copy.empty(); --e) copy[rng() % copy.size()] = 'b';
+    for (std::size_t e = rng() % 3; e > 0; --e) edit_one_character(rng, copy, "b");
     content.insert(rng() % 2 ? content.size() : 0, copy + "\n");
-    const auto expected = reference_closest_match(content, old);
-    const auto actual = find_closest_match(content, old);
-    ASSERT_EQ(actual.has_value(), expected.has_value()) << content << "|" << old;
-    if (!actual) continue;
-    ++found;
-    EXPECT_EQ(actual->similarity, expected->similarity);
-    EXPECT_EQ(actual->start_line, expected->start_line);
-    EXPECT_EQ(actual->end_line, expected->end_line);
-    EXPECT_EQ(actual->text, expected->text);
-    EXPECT_EQ(actual->diff, expected->diff);
+    found += expect_same_closest_match(content, old);
+    if (HasFailure()) return;
+  }
+  EXPECT_GT(found, 500);
+}
+
+// Code-like texts: lines drawn from a small set, so that the first search line occurs on many
+// lines, many windows tie, and the character counts of most windows are close to the search
+// text's. Some lines hold two-, three- and four-byte characters, some end in "\r\n".
+TEST(FindClosestMatch, RejectingByCharacterCountsAgreesWithFullDistances) {
+  static const char* const kLines[] = {
+      "    if value is None:",
+      "        value = compute(value)",
+      "        return value",
+      "    return None",
+      "",
+      "  ",
+      "# caf\xC3\xA9 na\xC3\xAFve",
+      "    name = \"\xE5\x90\x8D\xE5\x89\x8D\"",
+      "    mark = \"\xF0\x9F\x98\x80\xF0\x9F\x8E\x89\"",
+      "def handler(value):",
+      "def helper(value):",
+      "        value = compute(valve)\r",
+  };
+  static const char* const kReplacements[] = {"x", "\xC3\xA9", "\xE5\x90\x8D", "\xF0\x9F\x98\x80",
+                                              " ", ""};
+  std::mt19937 rng(23);
+  int found = 0;
+  for (int round = 0; round < 1500; ++round) {
+    const std::size_t line_total = 1 + rng() % 60;
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < line_total; ++i)
+      lines.emplace_back(kLines[rng() % std::size(kLines)]);
+    std::string content;
+    for (const auto& line : lines) content += line + (rng() % 8 == 0 ? "\r\n" : "\n");
+    if (rng() % 4 == 0 && !content.empty()) content.pop_back();  // no final line break
+    // The search text: a stretch of the lines, a few characters edited, or lines from the set.
+    const std::size_t n = 1 + rng() % 8;
+    std::string old;
+    const std::size_t from = rng() % line_total;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i > 0) old += '\n';
+      old += from + i < line_total && rng() % 6 != 0
+                 ? lines[from + i]
+                 : std::string(kLines[rng() % std::size(kLines)]);
+    }
+    for (std::size_t e = rng() % 4; e > 0; --e) {
+      edit_one_character(rng, old, kReplacements[rng() % std::size(kReplacements)]);
+    }
+    if (rng() % 5 == 0) old += '\n';
+    if (rng() % 10 == 0) old = "zz" + old;  // a first line that occurs nowhere
+    found += expect_same_closest_match(content, old);
+    if (HasFailure()) return;
   }
   EXPECT_GT(found, 500);
 }
@@ -221,6 +299,37 @@ TEST(BuildNotFoundError, WritesHintsAndPercentages) {
             std::string::npos);
 }
 
+// Plain reference of the first-line hint: one search per line.
+std::string reference_hint(std::string_view content, std::string_view old) {
+  const auto s = split_lines(old);
+  if (s.empty() || text::trim(s[0]).empty()) return "";
+  const std::string_view t = text::trim(s[0]);
+  std::string numbers;
+  int hits = 0;
+  const auto c = split_lines(content);
+  for (std::size_t j = 0; j < c.size() && hits < 3; ++j) {
+    if (c[j].find(t) == std::string_view::npos) continue;
+    numbers += (hits++ > 0 ? ", " : "") + std::to_string(j + 1);
+  }
+  return "\nFirst search line '" + std::string(t) +
+         (hits > 0 ? "' appears at line(s): " + numbers : "' not found anywhere in file");
+}
+
+TEST(BuildNotFoundError, FirstLineHintAgreesWithPerLineSearch) {
+  EXPECT_EQ(reference_hint("ab\r\nab\r", "ab\r"),
+            "\nFirst search line 'ab' appears at line(s): 1, 2");
+  std::mt19937 rng(31);
+  for (int round = 0; round < 5000; ++round) {
+    const std::string content = random_text(rng, 8);
+    const std::string old = random_text(rng, 3);
+    const std::string message = build_not_found_error(content, old).message;
+    const std::string head = "Search text not found in file." + reference_hint(content, old);
+    ASSERT_EQ(message.substr(0, head.size()), head) << content << "|" << old;
+    const std::string rest = message.substr(head.size());
+    ASSERT_TRUE(rest.starts_with("\nClosest fuzzy match (") || rest == kTips) << rest;
+  }
+}
+
 TEST(FindMatchLocations, FollowsTheLineRules) {
   EXPECT_EQ(find_match_locations("foo\nbar\nfoo\n", "foo"), (Numbers{1, 3}));
   EXPECT_EQ(find_match_locations("foo\nbar\nfoo\n", "foo\nbar"), Numbers{1});
@@ -230,6 +339,9 @@ TEST(FindMatchLocations, FollowsTheLineRules) {
   EXPECT_EQ(find_match_locations("xa\nb\n", "a\r\nb"), Numbers{});
   EXPECT_EQ(find_match_locations("ab\nab\nc", "b\nab\nc"), Numbers{1});
   EXPECT_EQ(find_match_locations("a\n\nb", "\nb"), Numbers{2});  // starts at a line's break
+  // A search line that ends in "\r" is not in a line cut before "\r\n".
+  EXPECT_EQ(find_match_locations("ab\r\nab\r", "ab\r"), Numbers{2});
+  EXPECT_EQ(find_match_locations("ab\r\r\nab\r\n", "ab\r"), Numbers{1});
 }
 
 TEST(FindMatchLocations, SingleScanAgreesWithPerLineJoins) {
