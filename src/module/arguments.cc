@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "module/once_object.h"
+#include "text/transcode.h"
 
 namespace marlune::module {
 namespace {
@@ -16,12 +18,8 @@ namespace {
 struct PendingException {
 #if PY_VERSION_HEX >= 0x030C0000
   OwnedRef value;
-  static PendingException fetch() {
-    return {OwnedRef::steal(PyErr_GetRaisedException())};
-  }
-  void restore() {
-    PyErr_SetRaisedException(value.release());
-  }
+  static PendingException fetch() { return {OwnedRef::steal(PyErr_GetRaisedException())}; }
+  void restore() { PyErr_SetRaisedException(value.release()); }
 #else
   OwnedRef value;
   static PendingException fetch() {
@@ -127,6 +125,16 @@ bool check_required(const FunctionDescription& description, ArgumentSlots slots)
 // collections.abc.Sequence, imported the first time a non-sequence is refused.
 OnceObject sequence_abc;
 
+// Attribute names looked up on type objects, interned once: the interpreter's attribute cache
+// of a type keeps the name object it was asked with, so a new string per call would leave
+// a varying number of them alive there.
+OnceObject module_name_key;
+OnceObject qualname_key;
+
+PyObject* interned(OnceObject& cell, const char* text) {
+  return cell.get([text] { return PyUnicode_InternFromString(text); });
+}
+
 PyObject* get_sequence_abc() {
   return sequence_abc.get([]() -> PyObject* {
     OwnedRef abc = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
@@ -200,11 +208,64 @@ bool convert_text(PyObject* object, const char* parameter, std::string_view& out
 
 namespace {
 
+// Whether the interpreter already holds the string's UTF-8 form, so that asking for it costs
+// nothing: always for ASCII strings, whose data is their UTF-8 form, and for any other string
+// once something has asked for that form.
+bool has_utf8_form(PyObject* object) {
+  if (PyUnicode_IS_ASCII(object)) return true;
+  auto* compact = reinterpret_cast<PyCompactUnicodeObject*>(object);
+  return __atomic_load_n(&compact->utf8, __ATOMIC_ACQUIRE) != nullptr;
+}
+
+// The UTF-8 form of a ready string transcoded into `out`; false (with nothing set) when the
+// string holds a surrogate, which has no UTF-8 form.
+bool transcode_to_utf8(PyObject* object, TextArgument& out) {
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+  const void* data = PyUnicode_DATA(object);
+  const int kind = PyUnicode_KIND(object);
+  const auto unit_size = static_cast<std::size_t>(kind);
+  auto buffer = std::make_unique_for_overwrite<char[]>(text::utf8_capacity(length, unit_size));
+  std::size_t size = text::kUnencodable;
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND:
+      size = text::latin1_to_utf8(static_cast<const std::uint8_t*>(data), length, buffer.get());
+      break;
+    case PyUnicode_2BYTE_KIND:
+      size = text::ucs2_to_utf8(static_cast<const std::uint16_t*>(data), length, buffer.get());
+      break;
+    case PyUnicode_4BYTE_KIND:
+      size = text::ucs4_to_utf8(static_cast<const std::uint32_t*>(data), length, buffer.get());
+      break;
+  }
+  if (size == text::kUnencodable) return false;
+  out.buffer = std::move(buffer);
+  out.text = std::string_view(out.buffer.get(), size);
+  return true;
+}
+
+}  // namespace
+
+bool convert_text(PyObject* object, const char* parameter, TextArgument& out) {
+  if (object == nullptr) return true;
+  if (!PyUnicode_Check(object)) return convert_text(object, parameter, out.text);
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(object) < 0) return argument_extraction_error(parameter);
+#endif
+  out.wide = PyUnicode_KIND(object) != PyUnicode_1BYTE_KIND;
+  if (!has_utf8_form(object) && transcode_to_utf8(object, out)) return true;
+  // A string with a surrogate goes to the interpreter too, which raises its own
+  // UnicodeEncodeError for it.
+  return convert_text(object, parameter, out.text);
+}
+
+namespace {
+
 // numpy's boolean scalar type ("numpy.bool_", called "numpy.bool" in newer releases).
 bool is_numpy_bool_type(PyTypeObject* type) {
+  PyObject* key = interned(module_name_key, "__module__");
   OwnedRef name = OwnedRef::steal(PyType_GetName(type));
-  OwnedRef module_name =
-      OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  OwnedRef module_name = OwnedRef::steal(
+      key != nullptr ? PyObject_GetAttr(reinterpret_cast<PyObject*>(type), key) : nullptr);
   if (!name || !module_name || !PyUnicode_Check(module_name.get())) {
     PyErr_Clear();
     return false;
@@ -305,7 +366,9 @@ bool extract_text_items(PyObject* object, std::vector<std::string_view>& out,
   if (!PySequence_Check(object)) {
     PyObject* abc = get_sequence_abc();
     if (abc == nullptr) return false;
-    OwnedRef abc_name = OwnedRef::steal(PyObject_GetAttrString(abc, "__qualname__"));
+    PyObject* key = interned(qualname_key, "__qualname__");
+    if (key == nullptr) return false;
+    OwnedRef abc_name = OwnedRef::steal(PyObject_GetAttr(abc, key));
     if (!abc_name) return false;
     set_cast_error(object, abc_name.get());
     return false;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -50,6 +51,19 @@ bool argument_extraction_error(const char* parameter);
 
 // text: a read-only view of the string's UTF-8 form, valid while `object` lives.
 bool convert_text(PyObject* object, const char* parameter, std::string_view& out);
+
+// A text argument for a call that reads its whole text once. The UTF-8 form that the string
+// already has (every ASCII string has one) is viewed in place; for any other string it is
+// transcoded from the interpreter's own representation into `buffer`, which the interpreter
+// would otherwise do far more slowly and then keep beside the string for its lifetime.
+struct TextArgument {
+  std::string_view text;
+  std::unique_ptr<char[]> buffer;
+  bool wide = false;  // the string holds characters past U+00FF
+};
+
+// The same conversion, values and errors as above, with the text held by `out`.
+bool convert_text(PyObject* object, const char* parameter, TextArgument& out);
 
 // boolean: exactly True or False, or numpy's bool.
 bool convert_bool(PyObject* object, const char* parameter, bool& out);

@@ -19,7 +19,6 @@ namespace marlune::module {
 namespace {
 
 using content_replacer::FuzzyMatch;
-using content_replacer::ReplaceSuccess;
 
 // A record object: the interpreter's header followed by the native payload, which is built
 // with placement new when the record is made and destroyed in tp_dealloc.
@@ -199,25 +198,32 @@ PyType_Spec match_range_spec = {
 
 // ---- ReplaceResult ----
 
+// A text of a replacement, through the decoder that suits what the call's arguments held.
+PyObject* replacement_text(const ReplaceResultData& r, const std::string& text) {
+  return (r.wide_text ? make_wide_str(text) : make_str(text)).release();
+}
+
 PyObject* replace_result_get_content(PyObject* self, void*) {
-  return new_str(payload_of<ReplaceSuccess>(self).content);
+  const auto& r = payload_of<ReplaceResultData>(self);
+  return replacement_text(r, r.content);
 }
 PyObject* replace_result_get_matched_text(PyObject* self, void*) {
-  return new_str(payload_of<ReplaceSuccess>(self).matched_text);
+  const auto& r = payload_of<ReplaceResultData>(self);
+  return replacement_text(r, r.matched_text);
 }
 PyObject* replace_result_get_start_line(PyObject* self, void*) {
-  return new_size(payload_of<ReplaceSuccess>(self).start_line);
+  return new_size(payload_of<ReplaceResultData>(self).start_line);
 }
 PyObject* replace_result_get_end_line(PyObject* self, void*) {
-  return new_size(payload_of<ReplaceSuccess>(self).end_line);
+  return new_size(payload_of<ReplaceResultData>(self).end_line);
 }
 PyObject* replace_result_get_strategy(PyObject* self, void*) {
-  return new_str(payload_of<ReplaceSuccess>(self).strategy);
+  return new_str(payload_of<ReplaceResultData>(self).strategy);
 }
 
 PyObject* replace_result_repr(PyObject* self) {
   return guarded([&] {
-    const auto& r = payload_of<ReplaceSuccess>(self);
+    const auto& r = payload_of<ReplaceResultData>(self);
     return repr_of("ReplaceResult(start_line=" + std::to_string(r.start_line) +
                    ", end_line=" + std::to_string(r.end_line) + ", strategy='" + r.strategy +
                    "', matched_text='" + preview(r.matched_text) + "')");
@@ -235,7 +241,7 @@ PyGetSetDef replace_result_getset[] = {
 
 PyType_Slot replace_result_slots[] = {
     {Py_tp_doc, const_cast<char*>("Result of a successful replacement operation.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<ReplaceSuccess>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc<ReplaceResultData>)},
     {Py_tp_repr, reinterpret_cast<void*>(replace_result_repr)},
     {Py_tp_getset, replace_result_getset},
     {0, nullptr},
@@ -243,7 +249,7 @@ PyType_Slot replace_result_slots[] = {
 
 PyType_Spec replace_result_spec = {
     .name = "builtins.ReplaceResult",
-    .basicsize = sizeof(Record<ReplaceSuccess>),
+    .basicsize = sizeof(Record<ReplaceResultData>),
     .itemsize = 0,
     .flags = kRecordFlags,
     .slots = replace_result_slots,
@@ -314,7 +320,7 @@ PyObject* try_replace_result_get_result(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const auto& r = payload_of<TryReplaceResultData>(self);
     if (!r.result) Py_RETURN_NONE;
-    return new_replace_result(ReplaceSuccess(*r.result)).release();
+    return new_replace_result(ReplaceResultData(*r.result)).release();
   });
 }
 PyObject* try_replace_result_get_error(PyObject* self, void*) {
@@ -415,7 +421,7 @@ PyTypeObject* try_replace_result_type() {
 OwnedRef new_match_range(std::size_t start, std::size_t end) {
   return new_record(match_range_type(), MatchRangeData{start, end});
 }
-OwnedRef new_replace_result(ReplaceSuccess&& value) {
+OwnedRef new_replace_result(ReplaceResultData&& value) {
   return new_record(replace_result_type(), std::move(value));
 }
 OwnedRef new_fuzzy_match_info(FuzzyMatch&& value) {

@@ -17,9 +17,16 @@
 
 namespace marlune::module {
 
+// A successful replacement as its record holds it. `wide_text` tells that the content or the new
+// text held characters past U+00FF, so the result most likely does too: a hint for the fastest
+// way to rebuild its texts as str, never a change to what they are.
+struct ReplaceResultData : content_replacer::ReplaceSuccess {
+  bool wide_text = false;
+};
+
 struct TryReplaceResultData {
   bool success = false;
-  std::optional<content_replacer::ReplaceSuccess> result;
+  std::optional<ReplaceResultData> result;
   std::optional<std::string> error;
   std::optional<std::string> error_type;
   std::optional<content_replacer::FuzzyMatch> closest_match;
@@ -35,7 +42,7 @@ PyTypeObject* try_replace_result_type();
 
 // Native construction: a new record owning the given values (null with an exception set).
 OwnedRef new_match_range(std::size_t start, std::size_t end);
-OwnedRef new_replace_result(content_replacer::ReplaceSuccess&& value);
+OwnedRef new_replace_result(ReplaceResultData&& value);
 OwnedRef new_fuzzy_match_info(content_replacer::FuzzyMatch&& value);
 OwnedRef new_try_replace_result(TryReplaceResultData&& value);
 

@@ -79,13 +79,18 @@ const FunctionDescription kReplaceContentDescription{"replace_content()", kRepla
 const FunctionDescription kTryReplaceContentDescription{"try_replace_content()", kReplaceParameters,
                                                         3};
 
+struct Replacement {
+  replacer::ReplaceOutcome outcome;
+  bool wide_text;  // the content or the new text held characters past U+00FF
+};
+
 // Binds and converts the five arguments, then runs the driver once.
-std::optional<replacer::ReplaceOutcome> run_replacement(const FunctionDescription& description,
-                                                        PyObject* const* args, Py_ssize_t nargs,
-                                                        PyObject* kwnames) {
+std::optional<Replacement> run_replacement(const FunctionDescription& description,
+                                           PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
   std::array<PyObject*, kReplaceParameters.size()> slots{};
   if (!extract_arguments_fastcall(description, args, nargs, kwnames, slots)) return std::nullopt;
-  std::string_view content, old_string, new_string;
+  TextArgument content, old_string, new_string;
   bool replace_all = false;
   std::optional<std::uint32_t> line_hint;
   if (!convert_text(slots[0], "content", content) ||
@@ -95,7 +100,9 @@ std::optional<replacer::ReplaceOutcome> run_replacement(const FunctionDescriptio
       !convert_optional_uint32(slots[4], "line_hint", line_hint)) {
     return std::nullopt;
   }
-  return replacer::replace_content(content, old_string, new_string, replace_all, line_hint);
+  return Replacement{replacer::replace_content(content.text, old_string.text, new_string.text,
+                                               replace_all, line_hint),
+                     content.wide || new_string.wide};
 }
 
 std::string_view error_type_name(replacer::ReplaceErrorKind kind) {
@@ -112,12 +119,12 @@ std::string_view error_type_name(replacer::ReplaceErrorKind kind) {
 
 PyObject* replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    auto outcome = run_replacement(kReplaceContentDescription, args, nargs, kwnames);
-    if (!outcome) return nullptr;
-    if (auto* success = std::get_if<replacer::ReplaceSuccess>(&*outcome)) {
-      return new_replace_result(std::move(*success)).release();
+    auto replacement = run_replacement(kReplaceContentDescription, args, nargs, kwnames);
+    if (!replacement) return nullptr;
+    if (auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement->outcome)) {
+      return new_replace_result({std::move(*success), replacement->wide_text}).release();
     }
-    const auto& error = std::get<replacer::ReplaceError>(*outcome);
+    const auto& error = std::get<replacer::ReplaceError>(replacement->outcome);
     OwnedRef message = make_str(error.message);
     if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     return nullptr;
@@ -127,14 +134,14 @@ PyObject* replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* try_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    auto outcome = run_replacement(kTryReplaceContentDescription, args, nargs, kwnames);
-    if (!outcome) return nullptr;
+    auto replacement = run_replacement(kTryReplaceContentDescription, args, nargs, kwnames);
+    if (!replacement) return nullptr;
     TryReplaceResultData data;
-    if (auto* success = std::get_if<replacer::ReplaceSuccess>(&*outcome)) {
+    if (auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement->outcome)) {
       data.success = true;
-      data.result = std::move(*success);
+      data.result = ReplaceResultData{std::move(*success), replacement->wide_text};
     } else {
-      auto& error = std::get<replacer::ReplaceError>(*outcome);
+      auto& error = std::get<replacer::ReplaceError>(replacement->outcome);
       data.error = std::move(error.message);
       data.error_type = std::string(error_type_name(error.kind));
       if (error.kind == replacer::ReplaceErrorKind::NotFound) {
