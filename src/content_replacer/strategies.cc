@@ -685,9 +685,11 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
   const auto indent = content.indents();
   const NonBlankIndex& non_blank = content.non_blank();
   const FormStart form_start(nf);
-  const auto may_begin = [&](std::size_t j) {
-    return form_start.may_begin(lines[j].substr(indent[j]));
-  };
+  std::vector<bool> begins(lines.size());
+  for (std::size_t j = 0; j < lines.size(); ++j) {
+    begins[j] = form_start.may_begin(lines[j].substr(indent[j]));
+  }
+  const auto may_begin = [&](std::size_t j) { return begins[j]; };
   if (window_lines < 2 || lines.size() < window_lines) {
     for (std::size_t j = 0; j < lines.size(); ++j) {
       const bool blank = indent[j] == lines[j].size();

@@ -33,6 +33,9 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 std::string_view trim_start(std::string_view s) {
   std::size_t pos = 0;
+  // Indentation is mostly runs of spaces: eight at a time first.
+  static constexpr char kEightSpaces[] = "        ";
+  while (s.size() - pos >= 8 && std::memcmp(s.data() + pos, kEightSpaces, 8) == 0) pos += 8;
   while (pos < s.size()) {
     const auto b = static_cast<unsigned char>(s[pos]);
     if (b < 0x80) {
