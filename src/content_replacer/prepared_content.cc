@@ -1,5 +1,6 @@
 #include "content_replacer/prepared_content.h"
 
+#include "content_replacer/substring_search.h"
 #include "text/lines.h"
 
 namespace marlune::content_replacer {
@@ -22,6 +23,13 @@ JoinedLines::JoinedLines(std::string_view text, std::span<const std::string_view
     storage_.append(line);
   }
   joined = storage_;
+}
+
+bool PreparedContent::contains(std::string_view needle) {
+  if (!last_contains_ || last_contains_->first != needle) {
+    last_contains_.emplace(std::string(needle), content_replacer::contains(text_, needle));
+  }
+  return last_contains_->second;
 }
 
 std::span<const std::string_view> PreparedContent::lines() {

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace marlune::content_replacer {
@@ -60,6 +61,9 @@ class PreparedContent {
   PreparedContent& operator=(const PreparedContent&) = delete;
 
   std::string_view text() const { return text_; }
+  // Whether `needle` occurs in the content. The exact text and its unescaped form are
+  // usually the same string, so the last answer is kept.
+  bool contains(std::string_view needle);
   std::span<const std::string_view> lines();
   std::span<const std::string_view> trimmed_lines();
   // Byte length of each line's indentation; a line is blank when that is its whole length.
@@ -69,6 +73,7 @@ class PreparedContent {
 
  private:
   std::string_view text_;
+  std::optional<std::pair<std::string, bool>> last_contains_;
   std::optional<std::vector<std::string_view>> lines_;
   std::optional<std::vector<std::string_view>> trimmed_;
   std::optional<std::vector<std::size_t>> indents_;

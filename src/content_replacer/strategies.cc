@@ -555,7 +555,7 @@ CandidateList context_aware_replacer(PreparedContent& content, std::string_view 
 // Normalizing strategies
 
 CandidateList simple_replacer(PreparedContent& content, std::string_view find) {
-  if (contains(content.text(), find)) return {std::string(find)};
+  if (content.contains(find)) return {std::string(find)};
   return {};
 }
 
@@ -807,7 +807,7 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
   const std::string u = unescape_string(find);
   CandidateList out;
   ListedSet listed(out);
-  if (contains(content.text(), u)) listed.append(u);
+  if (content.contains(u)) listed.append(u);
   const std::size_t window_lines = text::split_lines(u).size();
   const auto lines = content.lines();
   if (window_lines == 0 || window_lines > lines.size()) return out;
@@ -873,7 +873,7 @@ CandidateList trimmed_boundary_replacer(PreparedContent& content, std::string_vi
   CandidateList out;
   if (t.size() == find.size()) return out;
   ListedSet listed(out);
-  if (contains(content.text(), t)) listed.append(t);
+  if (content.contains(t)) listed.append(t);
   const std::size_t window_lines = text::split_lines(find).size();
   const auto lines = content.lines();
   if (window_lines == 0 || window_lines > lines.size()) return out;
