@@ -66,7 +66,9 @@ in_root() {
 }
 
 # Name resolution and the certificate authorities of this machine, so that apt and pip inside
-# reach their registries the way the host does; then /proc, which compilers and pip need.
+# reach their registries the way the host does; then /proc, which compilers and pip need, and
+# the host's pseudo-terminals, which the command-line tests open (the root's /dev/ptmx is the
+# host's device, so its terminals appear under the host's /dev/pts).
 enter_root() {
   rm -f "$CHROOT/etc/resolv.conf"
   cp -L /etc/resolv.conf "$CHROOT/etc/resolv.conf"
@@ -76,6 +78,10 @@ enter_root() {
   fi
   if ! mountpoint -q "$CHROOT/proc"; then
     mount --bind /proc "$CHROOT/proc"
+  fi
+  if [ -d /dev/pts ] && ! mountpoint -q "$CHROOT/dev/pts"; then
+    mkdir -p "$CHROOT/dev/pts"
+    mount --bind /dev/pts "$CHROOT/dev/pts"
   fi
 }
 
@@ -102,6 +108,10 @@ make_root() {
     unavailable "debootstrap of $SUITE from $MIRROR failed (log: $LOG)"
   fi
   enter_root
+  # The mirror may serve a frozen copy of the suite whose Release file is past its Valid-Until
+  # date by this machine's clock; debootstrap does not check that date but apt does, and would
+  # refuse the very index debootstrap just used. The signatures are still checked.
+  echo 'Acquire::Check-Valid-Until "false";' >"$CHROOT/etc/apt/apt.conf.d/99marlune-valid-until"
   # shellcheck disable=SC2086
   if ! in_root sh -c "apt-get update -q && apt-get install -y -q --no-install-recommends \
       $LATER_PACKAGES && apt-get clean" >>"$LOG" 2>&1; then

@@ -68,7 +68,9 @@ def _rounds(func, args, kwargs, error, objects) -> list[tuple[int, list[int]]]:
     """Per round: the change of the reference total and of each object's reference count.
 
     The measuring code is the same whatever func is, so two results are comparable entry by
-    entry; the collector is off, so that no collection of unrelated garbage falls into a round.
+    entry. The collector is off, so that no collection of unrelated garbage falls into a round;
+    nothing is collected before a round either, since garbage left from before is not touched
+    while the collector is off (and a collection costs more than the whole round).
     """
     catch = error if error is not None else ()
     changes = []
@@ -76,7 +78,6 @@ def _rounds(func, args, kwargs, error, objects) -> list[tuple[int, list[int]]]:
     gc.disable()
     try:
         for _round in range(WARM_UP_ROUNDS + ROUNDS):
-            gc.collect()
             counts = [sys.getrefcount(obj) for obj in objects]
             total = sys.gettotalrefcount()
             for _call in range(CALLS):
@@ -148,6 +149,13 @@ def _records():
 FUZZY_INFO = NOT_FOUND.closest_match
 
 
+def renewed(error: BaseException) -> BaseException:
+    """A new exception like error. Raising one instance again and again would chain a traceback
+    entry per raise onto it, each holding the raising frame and so its arguments, which looks
+    exactly like a leak of one reference per call."""
+    return type(error)(*error.args)
+
+
 class Index:
     """An integer through __index__, optionally raising instead."""
 
@@ -156,7 +164,7 @@ class Index:
 
     def __index__(self) -> int:
         if self.error is not None:
-            raise self.error
+            raise renewed(self.error)
         return self.value
 
 
@@ -239,7 +247,7 @@ def _numpy_like(name, bool_slot):
     """A type that passes as numpy's boolean: with a __bool__, without one, and a raising one."""
     def dunder_bool(self):
         if self.error is not None:
-            raise self.error
+            raise renewed(self.error)
         return True
 
     def init(self, error=None):

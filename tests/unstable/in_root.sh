@@ -27,11 +27,16 @@ make_venv() {  # make_venv DIR PYTHON
   pip_install "$dir/bin/python" -r "$SRC/tests/requirements.txt"
 }
 
-run_suite() {  # run_suite PYTHON [INTERPRETER OPTIONS...]: the whole Python suite
-  local python=$1
-  shift
-  (cd "$WORK" && MARLUNE_TEXT_PROBE="$WORK/probe/libmarlune_text_probe.so" \
-    "$python" "$@" -m pytest -q -p no:cacheprovider -rs "$SRC/tests/python")
+# A failing suite does not stop the others: each interpreter's result is worth having, and the
+# script fails at the end if any of them failed.
+failed=()
+run_suite() {  # run_suite LABEL PYTHON [INTERPRETER OPTIONS...]: the whole Python suite
+  local label=$1 python=$2
+  shift 2
+  if ! (cd "$WORK" && MARLUNE_TEXT_PROBE="$WORK/probe/libmarlune_text_probe.so" \
+      "$python" "$@" -m pytest -q -p no:cacheprovider -rs "$SRC/tests/python"); then
+    failed+=("$label")
+  fi
 }
 
 # ---- interpreters ----------------------------------------------------------------------
@@ -74,12 +79,12 @@ for version in "${versions[@]}"; do
   pip_install "$venv/bin/python" --no-build-isolation \
     --config-settings=cmake.define.MARLUNE_WERROR=ON \
     --config-settings=build-dir="$WORK/wheel-$version" "$SRC"
-  run_suite "$venv/bin/python"
+  run_suite "CPython $version" "$venv/bin/python"
 done
 
 # ---- 2. debug interpreter ---------------------------------------------------------------
 python=/usr/bin/python3.14-dbg
-step "Python tests on CPython 3.14 debug build ($python -X dev, unstable root)"
+step "Python tests on CPython 3.14 debug build ($("$python" -c 'import platform; print(platform.python_version())'), $python -X dev, unstable root)"
 venv=$WORK/venv-3.14-dbg
 make_venv "$venv" "$python"
 # Debian's debug include folder resolves pyconfig.h to the release configuration, so the debug
@@ -92,10 +97,17 @@ pip_install "$venv/bin/python" --no-build-isolation \
   --config-settings=cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" \
   --config-settings=build-dir="$WORK/wheel-3.14-dbg" "$SRC"
 module=$(find "$venv/lib" -name '_marlune_search*.so' | head -n 1)
-if ! nm -D --undefined-only "$module" | grep -qw _Py_INCREF_IncRefTotal; then
+# (nm's whole output is read first: grep -q stopping early would fail nm, and so the pipeline.)
+symbols=$(nm -D --undefined-only "$module")
+if ! grep -qw _Py_INCREF_IncRefTotal <<<"$symbols"; then
   echo "error: $module does not use the debug reference counting; -DPy_DEBUG did not apply" >&2
   exit 1
 fi
 echo "debug reference counting in ${module##*/}: yes"
 export MARLUNE_REFLEAKS_REQUIRED=1
-run_suite "$venv/bin/python" -X dev
+run_suite "CPython 3.14 debug" "$venv/bin/python" -X dev
+
+if ((${#failed[@]})); then
+  echo "error: the Python suite failed on: ${failed[*]}" >&2
+  exit 1
+fi
