@@ -686,10 +686,10 @@ def _read_line(stream, proc):
 
 def test_locate_reports_ranges_while_the_text_streams_in(tmp_path):
     write(tmp_path / "s.txt", LOCATE_SOURCE)
-    proc = subprocess.Popen([sys.executable, "-m", "marlune_search", "locate", "s.txt"],
-                            cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
+    # The context manager closes every pipe and waits for the command, on failure too.
+    with subprocess.Popen([sys.executable, "-m", "marlune_search", "locate", "s.txt"],
+                          cwd=tmp_path, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as proc:
         # The writer pauses inside a line, so that the command reads it in two parts, and
         # holds back the next chunk until the command has answered the last one: an answer
         # can only come from a command that reads and matches as the text arrives.
@@ -708,9 +708,8 @@ def test_locate_reports_ranges_while_the_text_streams_in(tmp_path):
         proc.stdin.write("epsilon")
         proc.stdin.close()
         rest = proc.stdout.read()
-    finally:
-        proc.wait()
-    assert proc.returncode == 0, proc.stderr.read()
+        errors = proc.stderr.read()
+    assert proc.returncode == 0, errors
     assert rest == ("range lines 3-5 bytes 11-30\n"
                     "located lines 3-5 bytes 11-30\ngamma\ndelta\nepsilon\n")
 
