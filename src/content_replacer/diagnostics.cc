@@ -35,7 +35,6 @@ constexpr std::string_view kDebuggingTips =
     "2. Verify line endings match the file (\\r\\n vs \\n)\n"
     "3. Ensure the search text hasn't been modified\n"
     "4. Try reading the file section first to get exact text";
-static_assert(kDebuggingTips.size() == 219);
 constexpr std::string_view kMultipleMatchesAdvice =
     "\"\n\nTo fix, include more surrounding context in old_string to uniquely identify the "
     "target location, or use replace_all=True to replace all occurrences, or provide a "
@@ -490,16 +489,12 @@ std::vector<std::size_t> find_match_locations(std::string_view content,
     joined_storage = text::join_lines(text::split_lines(content));
     joined = joined_storage;
   }
-  OccurrenceScanner scanner(joined, old_string);
-  std::size_t line = 1;  // 1-based line of `counted`
-  std::size_t counted = 0;
-  for (std::size_t pos = scanner.next(); pos != kNoOccurrence; pos = scanner.next()) {
-    line += text::count_newlines(joined.substr(counted, pos - counted));
-    counted = pos;
-    // At most one occurrence starts per line: the text before old_string's first line break
-    // must be exactly the end of that line.
+  // At most one occurrence starts per line: the text before old_string's first line break
+  // must be exactly the end of that line.
+  for_each_occurrence_line(joined, old_string, [&](std::size_t, std::size_t line) {
     locations.push_back(line);
-  }
+    return true;
+  });
   return locations;
 }
 

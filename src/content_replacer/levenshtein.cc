@@ -435,9 +435,9 @@ std::size_t unicode_distance(std::string_view pattern, std::string_view text, st
   }
 
   // Sparse table: count the blocks each symbol occurs in, lay the lists out back to back, fill.
-  constexpr std::size_t kNone = ~std::size_t{0};
+  constexpr std::size_t kNoBlockYet = ~std::size_t{0};
   s.offsets.assign(sigma + 1, 0);
-  s.last_block.assign(sigma, kNone);
+  s.last_block.assign(sigma, kNoBlockYet);
   for (std::size_t i = 0; i < m; ++i) {
     const std::uint32_t id = s.pattern_ids[i];
     if (s.last_block[id] != i / kWordBits) {

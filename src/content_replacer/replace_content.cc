@@ -22,14 +22,9 @@ std::size_t line_of(std::string_view content, std::size_t pos) {
 // no later one can be strictly nearer and the walk stops there.
 std::size_t nearest_occurrence(std::string_view content, std::string_view candidate,
                                std::uint32_t hint) {
-  OccurrenceScanner scanner(content, candidate);
   std::size_t best = kNoOccurrence;
   std::int64_t best_distance = std::numeric_limits<std::int64_t>::max();
-  std::size_t line = 1;  // line of `counted`, advanced incrementally
-  std::size_t counted = 0;
-  for (std::size_t pos = scanner.next(); pos != kNoOccurrence; pos = scanner.next()) {
-    line += text::count_newlines(content.substr(counted, pos - counted));
-    counted = pos;
+  for_each_occurrence_line(content, candidate, [&](std::size_t pos, std::size_t line) {
     const std::int64_t difference =
         static_cast<std::int64_t>(line) - static_cast<std::int64_t>(hint);
     const std::int64_t distance = difference < 0 ? -difference : difference;
@@ -37,8 +32,8 @@ std::size_t nearest_occurrence(std::string_view content, std::string_view candid
       best_distance = distance;
       best = pos;
     }
-    if (difference >= 0) break;
-  }
+    return difference < 0;
+  });
   return best;
 }
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text/lines.h"
+
 namespace marlune::content_replacer {
 
 inline constexpr std::size_t kNoOccurrence = std::string_view::npos;
@@ -56,5 +58,20 @@ class OccurrenceScanner {
   std::size_t previous_ = kNoOccurrence;  // the last occurrence returned
   std::size_t period_ = 0;                // smallest period of the needle, 0 until needed
 };
+
+// Walks the occurrences of `needle` in ascending order, with the 1-based line on which each
+// starts ("\n" counts, "\r" does not), counting lines only between consecutive occurrences.
+// visit(position, line) returns false to stop the walk.
+template <typename Visit>
+void for_each_occurrence_line(std::string_view haystack, std::string_view needle, Visit visit) {
+  OccurrenceScanner scanner(haystack, needle);
+  std::size_t line = 1;  // the line of `counted`
+  std::size_t counted = 0;
+  for (std::size_t pos = scanner.next(); pos != kNoOccurrence; pos = scanner.next()) {
+    line += text::count_newlines(haystack.substr(counted, pos - counted));
+    counted = pos;
+    if (!visit(pos, line)) return;
+  }
+}
 
 }  // namespace marlune::content_replacer
