@@ -111,11 +111,97 @@ for _name in ("simple", "line_trimmed", "block_anchor", "whitespace_normalized",
 
 @seeds("diagnostics")
 def diagnostics_seeds():
-    for content, old, _ in EDITS:
-        yield text(content) + text(old)
+    # The first byte sets how often both texts are repeated for the separate diff check.
+    for i, (content, old, _) in enumerate(EDITS):
+        yield u8(i * 7) + text(content) + text(old)
     long_line = "x" * 1990
-    yield text(long_line + "\n") + text(long_line[:-1] + "y\n")
-    yield text("\u00e9" * 1000 + "\n") + text("\u00e9" * 999 + "e\n")
+    yield u8(0) + text(long_line + "\n") + text(long_line[:-1] + "y\n")
+    yield u8(0) + text("\u00e9" * 1000 + "\n") + text("\u00e9" * 999 + "e\n")
+    yield u8(40) + text("a\u00e9\n\U0001f600b\n") + text("a\u00e8\n\U0001f600c\n")
+    yield u8(0) + text("".join(f"line {i}\n" for i in range(12)) + "target x\n") + \
+        text("target y\n")
+    yield u8(0) + text("foo\n" * 7) + text("foo")
+    yield u8(0) + text("a" * 70 + "\nb\n") + text("a" * 61 + "\nc")
+    yield u8(0) + text("  \n\nx\n") + text("\n  \n")
+
+
+# Streaming: source, query, then operations (see fuzz_streaming.cc): an operation byte op with
+# op % 8 < 3 pushes the next (following byte % 32) bytes, op % 8 == 3 the next (u16) bytes;
+# bit 0x10 adds a hint (u16, or u32 with bit 0x20); op 0x16 flushes, op 4 selects, op 5 reads
+# the text of the range given by two u16.
+def push(length, hint=None, wide=False):
+    op = 3 if length >= 32 else 0
+    if hint is not None:
+        op |= 0x10 | (0x20 if wide else 0)
+    out = u8(op) + (u16(length) if length >= 32 else u8(length))
+    if hint is not None:
+        out += u32(hint) if wide else u16(hint)
+    return out
+
+
+FLUSH = u8(0x16)
+SELECT = u8(4)
+
+
+def get_text(start, end):
+    return u8(5) + u16(start) + u16(end)
+
+
+STREAMS = [
+    ("function foo() {\n    return 42;\n}", "function foo() {\n    return 42;\n}"),
+    ("x\nfoo\nbar\ny\nfoo\nbar\nz", "foo\nbar\n"),
+    ("x\nfoo\nbar\ny\nz\nfoo\nbar", "foo\nbar\n"),
+    ("a\nb\nX\nc\nd\ne", "a\nb\nc\nd\ne\n"),
+    ("a\nb\nc\nd\ne", "a\nb\nZZZ\nc\nd\n"),
+    ("alpha\nbeta\ngamma", "alpha\nBETA-X\ngamma\n"),
+    ("    return 42;\n}", "return 43;\n"),
+    ("int a = 1;\nint b = 2;\n", "int a = 1;\nint c = 3;\n"),
+    ("a\r\nb\r\n", "a\r\nb\r\n"),
+    ("", "anything\n"),
+    ("\u00e9\nx", "x\n"),
+    ("a\nx\nb", "a\nb\n"),
+    ("foo" + "\n" * 1000 + "foo", "foo\n"),
+    ("  \n\n\u3000\n", "\n  \n"),
+]
+
+
+@seeds("streaming")
+def streaming_seeds():
+    for i, (source, query) in enumerate(STREAMS):
+        q = query.encode("utf-8")
+        # One push of everything, then the same query in small chunks with hints and reads.
+        yield text(source) + text(query) + push(len(q)) + SELECT + get_text(0, 1000)
+        ops = b""
+        for k in range(0, len(q), 3):
+            ops += push(3, hint=(k + i) % 7) if k % 2 else push(3)
+            ops += SELECT
+        yield text(source) + text(query) + ops + get_text(1, 3) + FLUSH
+        yield text(source) + text(query) + push(len(q) // 2) + FLUSH + push(1, hint=4000000000,
+                                                                            wide=True)
+    yield text(STREAMS[1][0]) + text("foo\nbar\n") + push(8, hint=4) + SELECT + push(0, hint=2)
+    yield text(STREAMS[8][0]) + text("abc\r\ntail\r") + push(4) + push(1) + push(6) + FLUSH
+
+
+SCORING = [
+    ("", "abc"), ("a", ""), ("abc", "abc"), ("ABC", "abc"), ("z", "abcdz"), ("ab", "xab"),
+    ("fb", "foo_bar"), ("fb", "fooBar"), ("fb", "foobar"), ("ms", "my_string"),
+    ("ms", "MyString"), ("ac", "abc"), ("aa", "aaa"), ("abc", "xyz"), ("aa", "ab"),
+    ("ss", "\u00df"), ("ab", "aab"), ("i", "\u0130"), ("k", "\u212a"), ("\u03c3", "\u03a3"),
+    ("xy", "a" * 20 + "x" + "b" * 20 + "y"), ("\u00e9t\u00e9", "\u00c9T\u00c9"),
+]
+
+
+@seeds("scoring")
+def scoring_seeds():
+    candidates = text("foobar") + text("foo_bar") + text("fooBar") + text("xyz") + \
+        text("a" * 17 + "FB") + text("\u212a" * 3)
+    for i, (pattern, instring) in enumerate(SCORING):
+        yield u8(0) + u8(0) + text(pattern) + text(instring) + candidates
+        # Parameters: small (mode 1) for all six, then extremes that make the sums wrap.
+        params = u8(0x55) + u8(0x05) + b"".join(u8(v) for v in (7, 3, 250, 1, 246, 255))
+        yield params + text(pattern) + text(instring)
+        extremes = u8(0xFF) + u8(0x0F) + b"".join(u8(1) + u8(i * 5 + k) for k in range(6))
+        yield extremes + text(pattern) + text(instring)
 
 
 @seeds("levenshtein")

@@ -28,8 +28,8 @@ namespace marlune::fuzz {
   std::abort();
 }
 
-#define FUZZ_CHECK(condition, detail)                                                       \
-  do {                                                                                      \
+#define FUZZ_CHECK(condition, detail)                                                           \
+  do {                                                                                          \
     if (!(condition)) ::marlune::fuzz::property_failed(__FILE__, __LINE__, #condition, detail); \
   } while (0)
 
@@ -38,11 +38,21 @@ inline std::string quoted(std::string_view s) {
   std::string out = "\"";
   for (const char c : s) {
     switch (c) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
           static constexpr char kHex[] = "0123456789abcdef";
@@ -135,15 +145,22 @@ class FuzzInput {
 
   std::uint8_t byte() { return empty() ? 0 : static_cast<std::uint8_t>(data_[pos_++]); }
   bool flag() { return (byte() & 1) != 0; }
-  std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
-  std::uint32_t u32() { return u16() | (static_cast<std::uint32_t>(u16()) << 16); }
+  // Little-endian; the low part is read first.
+  std::uint16_t u16() {
+    const std::uint16_t low = byte();
+    return static_cast<std::uint16_t>(low | (byte() << 8));
+  }
+  std::uint32_t u32() {
+    const std::uint32_t low = u16();
+    return low | (static_cast<std::uint32_t>(u16()) << 16);
+  }
 
   // The raw bytes of a length-prefixed field.
   std::string_view raw() {
     const std::size_t length = u16();
     const std::size_t available = data_.size() - std::min(pos_, data_.size());
-    const std::string_view out = data_.substr(std::min(pos_, data_.size()),
-                                              std::min(length, available));
+    const std::string_view out =
+        data_.substr(std::min(pos_, data_.size()), std::min(length, available));
     pos_ += out.size();
     return out;
   }

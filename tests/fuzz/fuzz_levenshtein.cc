@@ -25,7 +25,8 @@ double reference_block_similarity(const std::vector<std::string_view>& content,
                                   const std::vector<std::string_view>& search, std::size_t start,
                                   std::size_t end, std::size_t count) {
   const std::size_t block = end - start + 1;
-  const std::size_t lines_to_check = std::min(block >= 2 ? block - 2 : 0, count >= 2 ? count - 2 : 0);
+  const std::size_t lines_to_check =
+      std::min(block >= 2 ? block - 2 : 0, count >= 2 ? count - 2 : 0);
   if (lines_to_check == 0) return 1.0;
   double sum = 0.0;
   int pairs = 0;
@@ -44,10 +45,14 @@ std::size_t decode_bound(marlune::fuzz::FuzzInput& in) {
   const std::uint8_t mode = in.byte();
   const std::uint16_t value = in.u16();
   switch (mode % 4) {
-    case 0: return value & 0xFF;
-    case 1: return value;
-    case 2: return std::numeric_limits<std::size_t>::max() - value;
-    default: return 0;
+    case 0:
+      return value & 0xFF;
+    case 1:
+      return value;
+    case 2:
+      return std::numeric_limits<std::size_t>::max() - value;
+    default:
+      return 0;
   }
 }
 
@@ -58,13 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t bound = decode_bound(in);
   const std::string a = in.text();
   const std::string b = in.text();
-  const std::string detail = "a " + quoted(a) + " b " + quoted(b) + " bound " + std::to_string(bound);
+  const std::string detail =
+      "a " + quoted(a) + " b " + quoted(b) + " bound " + std::to_string(bound);
 
   const std::size_t expected = reference_levenshtein(a, b);
   const std::size_t distance = cr::levenshtein_distance(a, b);
-  FUZZ_CHECK(distance == expected,
-             detail + " distance " + std::to_string(distance) + " expected " +
-                 std::to_string(expected));
+  FUZZ_CHECK(distance == expected, detail + " distance " + std::to_string(distance) + " expected " +
+                                       std::to_string(expected));
   FUZZ_CHECK(cr::levenshtein_distance(b, a) == expected, detail);
 
   const std::size_t bounded = cr::levenshtein_distance_bounded(a, b, bound);

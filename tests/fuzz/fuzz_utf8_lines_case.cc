@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(encode(cps) == s, detail);
   FUZZ_CHECK(text::char_count(s) == cps.size(), detail);
   std::vector<char32_t> backward;
-  for (std::size_t end = s.size(); end > 0;) backward.insert(backward.begin(), text::decode_utf8_backward(s, end));
+  for (std::size_t end = s.size(); end > 0;)
+    backward.insert(backward.begin(), text::decode_utf8_backward(s, end));
   FUZZ_CHECK(backward == cps, detail);
   bool ascii = true;
   for (const char c : s) ascii &= static_cast<unsigned char>(c) < 0x80;
@@ -115,8 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(floor <= s.size() && floor <= pos, detail + " pos " + std::to_string(pos));
   FUZZ_CHECK(floor == s.size() || !text::is_continuation_byte(static_cast<unsigned char>(s[floor])),
              detail);
-  FUZZ_CHECK(pos >= s.size() || pos - floor < text::sequence_length(static_cast<unsigned char>(s[floor])),
-             detail);
+  FUZZ_CHECK(
+      pos >= s.size() || pos - floor < text::sequence_length(static_cast<unsigned char>(s[floor])),
+      detail);
   const std::size_t chars = pos % (cps.size() + 2);
   std::string prefix;
   for (std::size_t i = 0; i < std::min(chars, cps.size()); ++i) text::append_utf8(prefix, cps[i]);
@@ -135,8 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string appended = "x";
   text::append_joined(appended, lines);
   FUZZ_CHECK(appended == "x" + joined, detail);
-  FUZZ_CHECK(text::count_newlines(s) == static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')),
-             detail);
+  FUZZ_CHECK(
+      text::count_newlines(s) == static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')),
+      detail);
 
   // Trimming yields views of the same text with exactly the White_Space ends removed.
   const std::size_t lead = leading_space_bytes(s);
@@ -156,7 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Case mapping: the whole-string lowercase and the per-character lookups agree with the full
   // mappings they are defined by.
-  FUZZ_CHECK(text::to_lower_full(s) == reference_lower(s), detail + " lower " + quoted(text::to_lower_full(s)));
+  FUZZ_CHECK(text::to_lower_full(s) == reference_lower(s),
+             detail + " lower " + quoted(text::to_lower_full(s)));
   for (const char32_t cp : cps) {
     char32_t lower[3];
     const std::size_t n = text::lower_full(cp, lower);

