@@ -8,8 +8,8 @@
 
 namespace marlune::text {
 
-void split_lines_into(std::string_view text, std::vector<std::string_view>& lines) {
-  lines.clear();
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> lines;
   std::size_t start = 0;
   while (start < text.size()) {
     const void* hit = std::memchr(text.data() + start, '\n', text.size() - start);
@@ -23,11 +23,6 @@ void split_lines_into(std::string_view text, std::vector<std::string_view>& line
     lines.push_back(text.substr(start, end - start));
     start = nl + 1;
   }
-}
-
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  split_lines_into(text, lines);
   return lines;
 }
 

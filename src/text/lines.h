@@ -20,9 +20,6 @@ constexpr bool is_ascii_space(unsigned char b) {
 // "\r". The empty text has no lines.
 std::vector<std::string_view> split_lines(std::string_view text);
 
-// Same as split_lines, reusing `lines` (cleared first) to avoid an allocation per call.
-void split_lines_into(std::string_view text, std::vector<std::string_view>& lines);
-
 // Removes White_Space characters from both ends / from the start / from the end.
 std::string_view trim(std::string_view s);
 std::string_view trim_start(std::string_view s);

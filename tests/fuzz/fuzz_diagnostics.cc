@@ -16,7 +16,7 @@
 
 #include "content_replacer/diagnostics.h"
 #include "fuzz/fuzz_input.h"
-#include "fuzz/references.h"
+#include "support/plain_references.h"
 #include "text/lines.h"
 #include "text/utf8.h"
 

@@ -10,7 +10,7 @@
 
 #include "content_replacer/levenshtein.h"
 #include "fuzz/fuzz_input.h"
-#include "fuzz/references.h"
+#include "support/plain_references.h"
 #include "text/lines.h"
 
 namespace {

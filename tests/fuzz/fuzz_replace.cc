@@ -20,7 +20,7 @@
 #include "content_replacer/replace_content.h"
 #include "content_replacer/strategies.h"
 #include "fuzz/fuzz_input.h"
-#include "fuzz/references.h"
+#include "support/plain_references.h"
 #include "text/lines.h"
 #include "text/utf8.h"
 

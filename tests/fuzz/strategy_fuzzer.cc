@@ -19,7 +19,7 @@
 #define MARLUNE_FUZZ_PREPARED 1
 #endif
 #include "fuzz/fuzz_input.h"
-#include "fuzz/references.h"
+#include "support/plain_references.h"
 #include "text/lines.h"
 
 #ifndef MARLUNE_FUZZ_STRATEGY

@@ -1,6 +1,6 @@
-// Plain versions of the engine routines the fuzz targets compare against: each written as the
-// literal sequence of steps of the behaviour it pins down, every window rebuilt and normalized
-// afresh, no fast paths. Slow, and meant for the small inputs of a fuzzer.
+// Plain versions of the engine routines that the unit tests and the fuzz targets compare
+// against: each written as the literal sequence of steps of the behaviour it pins down, every
+// window rebuilt and normalized afresh, no fast paths. Slow, and meant for small inputs.
 #pragma once
 
 #include <algorithm>
@@ -205,6 +205,41 @@ inline Candidates trimmed_boundary(std::string_view content, std::string_view fi
     if (text::trim(w) == t && !listed(out, w)) out.push_back(w);
   }
   return out;
+}
+
+inline Candidates block_anchor(std::string_view content, std::string_view find) {
+  Lines s = text::split_lines(find);
+  if (s.size() < 3) return {};
+  if (s.back().empty()) s.pop_back();
+  const std::size_t n = s.size();
+  if (text::trim(s[0]).empty() || text::trim(s[n - 1]).empty()) return {};
+  const std::size_t t = std::max<std::size_t>(2, n / 4);
+  const Lines c = text::split_lines(content);
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    if (text::trim(c[i]) != text::trim(s[0]) || i + 2 >= c.size()) continue;
+    // Every end line, kept when the block size is within t of n and strictly nearer n than
+    // the best so far.
+    std::size_t best_end = 0;
+    std::size_t best_gap = SIZE_MAX;
+    for (std::size_t k = i + 2; k < c.size(); ++k) {
+      if (text::trim(c[k]) != text::trim(s[n - 1])) continue;
+      const std::size_t size = k - i + 1;
+      const std::size_t gap = size > n ? size - n : n - size;
+      if (gap <= t && gap < best_gap) best_end = k, best_gap = gap;
+    }
+    if (best_gap != SIZE_MAX) blocks.emplace_back(i, best_end);
+  }
+  if (blocks.empty()) return {};
+  double best = -1.0;
+  std::size_t chosen = 0;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    const double sim =
+        content_replacer::calculate_block_similarity(c, s, blocks[b].first, blocks[b].second, n);
+    if (sim > best) best = sim, chosen = b;
+  }
+  if (best < (blocks.size() == 1 ? 0.0 : 0.3)) return {};
+  return {window(c, blocks[chosen].first, blocks[chosen].second - blocks[chosen].first + 1)};
 }
 
 inline Candidates context_aware(std::string_view content, std::string_view find) {
