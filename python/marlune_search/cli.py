@@ -464,6 +464,19 @@ def _hunk_failure(out: _Out, plan: _PatchPlan, edit_index: int, error: TryReplac
     plan.report.error = {**failure, "hunk": hunk_index + 1}
 
 
+def _dry_run(out: _Out, plan: _PatchPlan) -> FileEdit | None:
+    """The plan's edits applied in memory, or None with the failure reported."""
+    report = plan.report
+    try:
+        return apply_edits(plan.path, plan.edits, write=False)
+    except EditFailed as e:
+        _hunk_failure(out, plan, e.index, e.error)
+    except FileEditError as e:
+        out.error(str(e).replace(str(plan.path), plan.name, 1))
+        report.status, report.error = EXIT_ERROR, {"kind": _error_kind(e), "message": str(e)}
+    return None
+
+
 def _plan_modify(out: _Out, plan: _PatchPlan) -> None:
     report = plan.report
     try:
@@ -494,14 +507,8 @@ def _plan_modify(out: _Out, plan: _PatchPlan) -> None:
         sides.append((hunk, old, new))
     if not plan.edits:
         return
-    try:
-        first = apply_edits(plan.path, plan.edits, write=False)
-    except EditFailed as e:
-        _hunk_failure(out, plan, e.index, e.error)
-        return
-    except FileEditError as e:
-        out.error(str(e).replace(str(plan.path), plan.name, 1))
-        report.status, report.error = EXIT_ERROR, {"kind": _error_kind(e), "message": str(e)}
+    first = _dry_run(out, plan)
+    if first is None:
         return
     # A patch's old side is a copy of the file. The cascade tolerates far more than the
     # whitespace damage a copy suffers (its anchors accept a block whose inner lines differ),
@@ -526,14 +533,8 @@ def _plan_modify(out: _Out, plan: _PatchPlan) -> None:
             out.warn(f"{plan.name}: hunk {number + 1}: the added lines' indentation could "
                      "not be matched to the file's; they are kept as the patch has them")
         plan.edits[k]["new_string"] = refined
-    try:
-        final = apply_edits(plan.path, plan.edits, write=False)
-    except EditFailed as e:
-        _hunk_failure(out, plan, e.index, e.error)
-        return
-    except FileEditError as e:
-        out.error(str(e).replace(str(plan.path), plan.name, 1))
-        report.status, report.error = EXIT_ERROR, {"kind": _error_kind(e), "message": str(e)}
+    final = _dry_run(out, plan)
+    if final is None:
         return
     moved = [plan.hunk_of_edit[k] + 1 for k, (a, b) in enumerate(zip(first.results, final.results))
              if (a.start_line, a.matched_text) != (b.start_line, b.matched_text)]

@@ -166,23 +166,26 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
 
   bool candidates_seen = false;
   PreparedContent prepared_content(content);
+  const std::string_view trimmed_old = text::trim(old_string);
   for (const StrategyEntry& strategy : kStrategies) {
     CandidateList candidates = strategy.on_prepared(prepared_content, old_string);
     if (candidates.empty()) continue;
     for (std::string& candidate : candidates) {
-      const bool trimmed_find = strategy.on_prepared == prepared::trimmed_boundary_replacer &&
-                                candidate == text::trim(old_string);
-      const std::string_view replacement =
-          fitted_replacement(old_string, candidate, new_string, trimmed_find);
+      // Only a placed candidate needs its replacement fitted.
+      const auto fitted = [&] {
+        const bool trimmed_find =
+            strategy.on_prepared == prepared::trimmed_boundary_replacer && candidate == trimmed_old;
+        return fitted_replacement(old_string, candidate, new_string, trimmed_find);
+      };
       if (replace_all) {
         const std::size_t first = find_first(content, candidate);
         if (first == kNoOccurrence) continue;
-        return make_success(replace_every(content, candidate, first, replacement), content, first,
+        return make_success(replace_every(content, candidate, first, fitted()), content, first,
                             candidate, strategy.name);
       }
       const std::size_t pos = single_position(content, candidate, line_hint);
       if (pos == kNoOccurrence) continue;
-      return make_success(replace_at(content, pos, candidate.size(), replacement), content, pos,
+      return make_success(replace_at(content, pos, candidate.size(), fitted()), content, pos,
                           candidate, strategy.name);
     }
     // Once any strategy has proposed something, a failure is reported as an ambiguity, even

@@ -563,8 +563,9 @@ CandidateList simple_replacer(PreparedContent& content, std::string_view find) {
 
 namespace {
 
-// The whitespace-normalized strategy from the normal form of the whole content, made once:
-// every window is then a stretch of that form. Linear however many windows could match.
+// The window scan of the whitespace-normalized strategy from the normal form of the whole
+// content, made once: every window is then a stretch of that form. Linear however many
+// windows could match.
 CandidateList whitespace_normalized_by_full_form(PreparedContent& content, std::string_view nf,
                                                  std::size_t window_lines) {
   const auto lines = content.lines();
@@ -587,35 +588,21 @@ CandidateList whitespace_normalized_by_full_form(PreparedContent& content, std::
       end[j] = normalized.size();
     }
   }
-  // Line breaks are whitespace, so this is the form of the whole content.
-  if (normalized == nf) return {std::string(content.text())};
-
+  // The caller has compared the form of the whole content with nf, and leaves this the
+  // window scan only, for a non-empty nf.
   CandidateList out;
   ListedSet listed(out);
-  if (window_lines < 2 || lines.size() < window_lines) {
-    for (std::size_t j = 0; j < lines.size(); ++j) {
-      if (std::string_view(normalized).substr(start[j], end[j] - start[j]) == nf) {
-        listed.append(lines[j]);
-      }
-    }
-    return out;
-  }
-
-  // A line is blank exactly when its own form is empty.
-  const NonBlankIndex non_blank(lines.size(), [&](std::size_t j) { return start[j] == end[j]; });
+  const NonBlankIndex& non_blank = content.non_blank();
   OccurrenceCursor cursor(normalized, nf);
   for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
     const std::size_t last = i + window_lines - 1;
     const std::size_t first_text = non_blank.first_in(i, last);
-    bool match;
-    if (first_text == kNoLine) {
-      match = nf.empty();
-    } else {
-      const std::size_t a = start[first_text];
-      const std::size_t b = end[non_blank.prev[last]];
-      match = !nf.empty() && b - a == nf.size() && cursor.occurs_at(a);
+    if (first_text == kNoLine) continue;
+    const std::size_t a = start[first_text];
+    const std::size_t b = end[non_blank.prev[last]];
+    if (b - a == nf.size() && cursor.occurs_at(a)) {
+      listed.append_window(lines.subspan(i, window_lines));
     }
-    if (match) listed.append_window(lines.subspan(i, window_lines));
   }
   return out;
 }
