@@ -1,5 +1,9 @@
 #include "content_replacer/prepared_content.h"
 
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 #include "content_replacer/substring_search.h"
 #include "text/lines.h"
 
@@ -32,31 +36,74 @@ bool PreparedContent::contains(std::string_view needle) {
   return last_contains_->second;
 }
 
+namespace {
+
+// Byte length of the line's indentation, as text::indent_bytes measures it. Indentation is
+// spaces and tabs nearly always: runs of spaces are measured eight bytes at a time (the first
+// byte that is no space is the lowest nonzero byte of the word xor eight spaces), the rest byte
+// by byte, and only a line that goes on with other whitespace is measured in full.
+std::size_t line_indent(std::string_view line) {
+  constexpr std::uint64_t kEightSpaces = 0x2020202020202020;
+  std::size_t pos = 0;
+  while (line.size() - pos >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, line.data() + pos, 8);
+    const std::uint64_t differs = word ^ kEightSpaces;
+    if (differs != 0) {
+      // The byte at the lowest address is the low byte of a little-endian word.
+      const int bits = std::endian::native == std::endian::little ? std::countr_zero(differs)
+                                                                  : std::countl_zero(differs);
+      pos += static_cast<std::size_t>(bits) / 8;
+      break;
+    }
+    pos += 8;
+  }
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
+  if (pos == line.size()) return pos;
+  const auto next = static_cast<unsigned char>(line[pos]);
+  return next < 0x80 && !text::is_ascii_space(next) ? pos : text::indent_bytes(line);
+}
+
+// The text without trailing whitespace, as text::trim_end gives it; most lines end in a
+// character that is not whitespace and are their own trimmed form.
+std::string_view without_trailing_space(std::string_view text) {
+  if (text.empty()) return text;
+  const auto last = static_cast<unsigned char>(text.back());
+  return last < 0x80 && !text::is_ascii_space(last) ? text : text::trim_end(text);
+}
+
+}  // namespace
+
+void PreparedContent::split() {
+  // Every strategy that asks for one of these asks for the others soon after, so the lines,
+  // their indentation and their trimmed forms are made in one pass over the text.
+  auto& lines = lines_.emplace();
+  auto& indents = indents_.emplace();
+  auto& trimmed = trimmed_.emplace();
+  const std::size_t most = text::count_newlines(text_) + 1;
+  lines.reserve(most);
+  indents.reserve(most);
+  trimmed.reserve(most);
+  text::for_each_line(text_, [&](std::string_view line) __attribute__((always_inline)) {
+    const std::size_t indent = line_indent(line);
+    lines.push_back(line);
+    indents.push_back(indent);
+    trimmed.push_back(without_trailing_space(line.substr(indent)));
+  });
+}
+
 std::span<const std::string_view> PreparedContent::lines() {
-  if (!lines_) lines_ = text::split_lines(text_);
+  if (!lines_) split();
   return *lines_;
 }
 
 std::span<const std::string_view> PreparedContent::trimmed_lines() {
-  if (!trimmed_) {
-    const auto all = lines();
-    std::vector<std::string_view>& out = trimmed_.emplace();
-    out.reserve(all.size());
-    const auto indent = indents();
-    for (std::size_t j = 0; j < all.size(); ++j) {
-      out.push_back(text::trim_end(all[j].substr(indent[j])));
-    }
-  }
+  if (!trimmed_) split();
   return *trimmed_;
 }
 
 std::span<const std::size_t> PreparedContent::indents() {
-  if (!indents_) {
-    const auto all = lines();
-    std::vector<std::size_t>& out = indents_.emplace();
-    out.reserve(all.size());
-    for (const auto line : all) out.push_back(text::indent_bytes(line));
-  }
+  if (!indents_) split();
   return *indents_;
 }
 
@@ -67,6 +114,19 @@ const NonBlankIndex& PreparedContent::non_blank() {
     non_blank_.emplace(all.size(), [&](std::size_t j) { return indent[j] == all[j].size(); });
   }
   return *non_blank_;
+}
+
+std::span<const std::size_t> PreparedContent::lines_trimmed_to(std::string_view wanted) {
+  for (const auto& [key, positions] : trimmed_to_) {
+    if (key == wanted) return positions;
+  }
+  const auto trimmed = trimmed_lines();
+  std::vector<std::size_t> positions;
+  for (std::size_t j = 0; j < trimmed.size(); ++j) {
+    // The lengths differ for nearly every line: that test comes before any byte is compared.
+    if (trimmed[j].size() == wanted.size() && trimmed[j] == wanted) positions.push_back(j);
+  }
+  return trimmed_to_.emplace_back(std::string(wanted), std::move(positions)).second;
 }
 
 const JoinedLines& PreparedContent::joined() {

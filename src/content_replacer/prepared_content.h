@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -70,8 +71,13 @@ class PreparedContent {
   std::span<const std::size_t> indents();
   const NonBlankIndex& non_blank();
   const JoinedLines& joined();
+  // The lines whose trimmed text is `wanted`, ascending. The block strategies both look for
+  // the search text's first and last lines, so the answers are kept.
+  std::span<const std::size_t> lines_trimmed_to(std::string_view wanted);
 
  private:
+  void split();
+
   std::string_view text_;
   std::optional<std::pair<std::string, bool>> last_contains_;
   std::optional<std::vector<std::string_view>> lines_;
@@ -79,6 +85,8 @@ class PreparedContent {
   std::optional<std::vector<std::size_t>> indents_;
   std::optional<NonBlankIndex> non_blank_;
   std::optional<JoinedLines> joined_;
+  // A deque: a span handed out stays valid while more answers are added.
+  std::deque<std::pair<std::string, std::vector<std::size_t>>> trimmed_to_;
 };
 
 }  // namespace marlune::content_replacer

@@ -70,14 +70,27 @@ std::string join(std::span<const std::string_view> lines, std::size_t first, std
   return text::join_lines(lines.subspan(first, count));
 }
 
-// Every start line of a block: a line whose trimmed text is `first` with at least the fewest
-// block lines from it to the end of the content.
+// Every start line of a block, ascending: a line whose trimmed text is the search text's first
+// line (`firsts` lists those) with at least the fewest block lines from it to the end of the
+// content.
 template <typename Visit>
-void for_each_anchor(std::span<const std::string_view> trimmed_lines, std::string_view first,
-                     Visit visit) {
-  for (std::size_t i = 0; i + kFewestBlockSpan < trimmed_lines.size(); ++i) {
-    if (trimmed_lines[i] == first) visit(i);
+void for_each_anchor(std::span<const std::size_t> firsts, std::size_t line_count, Visit visit) {
+  for (const std::size_t i : firsts) {
+    if (i + kFewestBlockSpan >= line_count) return;
+    visit(i);
   }
+}
+
+// The first of the ascending `positions` at or after `line`, or kNoLine.
+std::size_t first_at_or_after(std::span<const std::size_t> positions, std::size_t line) {
+  const auto hit = std::lower_bound(positions.begin(), positions.end(), line);
+  return hit == positions.end() ? kNoLine : *hit;
+}
+
+// The last of the ascending `positions` at or before `line`, or kNoLine.
+std::size_t last_at_or_before(std::span<const std::size_t> positions, std::size_t line) {
+  const auto hit = std::upper_bound(positions.begin(), positions.end(), line);
+  return hit == positions.begin() ? kNoLine : *(hit - 1);
 }
 
 void drop_trailing_empty_line(Lines& lines) {
@@ -203,24 +216,6 @@ std::vector<std::size_t> find_line_sequence(std::span<const std::string_view> te
     }
   }
   return starts;
-}
-
-// next[j]: the smallest j' >= j with lines[j'] equal to `wanted`, or kNoLine.
-std::vector<std::size_t> next_equal_line(std::span<const std::string_view> lines,
-                                         std::string_view wanted) {
-  std::vector<std::size_t> next(lines.size() + 1, kNoLine);
-  for (std::size_t j = lines.size(); j-- > 0;) next[j] = lines[j] == wanted ? j : next[j + 1];
-  return next;
-}
-
-// prev[j]: the largest j' <= j with lines[j'] equal to `wanted`, or kNoLine.
-std::vector<std::size_t> previous_equal_line(std::span<const std::string_view> lines,
-                                             std::string_view wanted) {
-  std::vector<std::size_t> prev(lines.size(), kNoLine);
-  for (std::size_t j = 0; j < lines.size(); ++j) {
-    prev[j] = lines[j] == wanted ? j : j > 0 ? prev[j - 1] : kNoLine;
-  }
-  return prev;
 }
 
 // What common_indent gives for lines that are all blank: there is no indentation to remove.
@@ -438,19 +433,17 @@ namespace {
 
 // For a block from `start`, the end line whose trimmed text is `last` and whose block size is
 // nearest the search text's `search_lines`, within `tolerance` lines either way and at least
-// the fewest block lines; on a tie the earlier. kNoLine when there is none. `next_last` and
-// `prev_last` give the nearest such line at or after, and at or before, each line.
-std::size_t nearest_sized_end(std::span<const std::size_t> next_last,
-                              std::span<const std::size_t> prev_last, std::size_t start,
-                              std::size_t search_lines, std::size_t tolerance) {
-  const std::size_t line_count = prev_last.size();
+// the fewest block lines; on a tie the earlier. kNoLine when there is none. `lasts` lists the
+// lines whose trimmed text is `last`, ascending.
+std::size_t nearest_sized_end(std::span<const std::size_t> lasts, std::size_t line_count,
+                              std::size_t start, std::size_t search_lines, std::size_t tolerance) {
   const std::size_t ideal = start + search_lines - 1;
   const std::size_t lowest = std::max(start + kFewestBlockSpan, ideal - std::min(ideal, tolerance));
   const std::size_t highest = std::min(line_count - 1, ideal + tolerance);
   if (lowest > highest) return kNoLine;
   const std::size_t pivot = std::clamp(ideal, lowest, highest);
-  const std::size_t before = prev_last[pivot];
-  const std::size_t after = next_last[pivot];
+  const std::size_t before = last_at_or_before(lasts, pivot);
+  const std::size_t after = first_at_or_after(lasts, pivot);
   const bool before_fits = before != kNoLine && before >= lowest;
   const bool after_fits = after != kNoLine && after <= highest;
   if (before_fits && after_fits) {
@@ -483,12 +476,11 @@ CandidateList block_anchor_replacer(PreparedContent& content, std::string_view f
   const std::size_t tolerance = std::max<std::size_t>(2, search_lines / 4);
 
   const auto lines = content.lines();
-  const auto trimmed_lines = content.trimmed_lines();
-  const auto next_last = next_equal_line(trimmed_lines, last);
-  const auto prev_last = previous_equal_line(trimmed_lines, last);
+  const auto firsts = content.lines_trimmed_to(first);
+  const auto lasts = content.lines_trimmed_to(last);
   std::vector<std::pair<std::size_t, std::size_t>> blocks;
-  for_each_anchor(trimmed_lines, first, [&](std::size_t i) {
-    const std::size_t end = nearest_sized_end(next_last, prev_last, i, search_lines, tolerance);
+  for_each_anchor(firsts, lines.size(), [&](std::size_t i) {
+    const std::size_t end = nearest_sized_end(lasts, lines.size(), i, search_lines, tolerance);
     if (end != kNoLine) blocks.emplace_back(i, end);
   });
   if (blocks.empty()) return out;
@@ -526,12 +518,13 @@ CandidateList context_aware_replacer(PreparedContent& content, std::string_view 
   const auto trimmed_search = trimmed(search);
   const auto lines = content.lines();
   const auto trimmed_lines = content.trimmed_lines();
-  const auto next_last = next_equal_line(trimmed_lines, last);
+  const auto firsts = content.lines_trimmed_to(first);
+  const auto lasts = content.lines_trimmed_to(last);
   // Accepted blocks end at their nearest matching end line and have exactly search_lines
   // lines, so two of them start at least search_lines - 2 lines apart: comparing their
   // interiors is linear overall.
-  for_each_anchor(trimmed_lines, first, [&](std::size_t i) {
-    const std::size_t end = next_last[i + kFewestBlockSpan];
+  for_each_anchor(firsts, lines.size(), [&](std::size_t i) {
+    const std::size_t end = first_at_or_after(lasts, i + kFewestBlockSpan);
     if (end == kNoLine || end - i + 1 != search_lines) return;
     std::size_t total = 0;
     std::size_t matching = 0;
@@ -629,6 +622,7 @@ bool normalizes_to(std::span<const std::string_view> lines, std::size_t first, s
 // indentation, begins with the same word (or character), followed by a separator.
 class FormStart {
  public:
+  // `nf` is not empty.
   explicit FormStart(std::string_view nf) {
     std::size_t k = 0;
     while (k < nf.size() && nf[k] != ' ' && !is_punctuation(static_cast<unsigned char>(nf[k]))) {
@@ -639,7 +633,8 @@ class FormStart {
   }
 
   bool may_begin(std::string_view body) const {
-    if (!body.starts_with(head_)) return false;
+    // Most lines differ from the head in their first byte: that comes before a full compare.
+    if (body.empty() || body[0] != head_[0] || !body.starts_with(head_)) return false;
     if (!word_ || body.size() == head_.size()) return true;
     const auto next = static_cast<unsigned char>(body[head_.size()]);
     if (next < 0x80) return text::is_ascii_space(next) || is_punctuation(next);
@@ -671,19 +666,25 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
   ListedSet listed(out);
   const auto indent = content.indents();
   const NonBlankIndex& non_blank = content.non_blank();
-  const FormStart form_start(nf);
-  std::vector<bool> begins(lines.size());
-  for (std::size_t j = 0; j < lines.size(); ++j) {
-    begins[j] = form_start.may_begin(lines[j].substr(indent[j]));
-  }
-  const auto may_begin = [&](std::size_t j) { return begins[j]; };
-  if (window_lines < 2 || lines.size() < window_lines) {
+  // The non-blank lines that may begin a text of form nf, ascending. A line's trimmed text
+  // begins with the form's first word exactly when the line does after its indentation (that
+  // word holds no whitespace), and is followed by whitespace or nothing exactly when the line is.
+  std::vector<std::size_t> beginners;
+  if (!nf.empty()) {
+    const FormStart form_start(nf);
+    const auto trimmed = content.trimmed_lines();
     for (std::size_t j = 0; j < lines.size(); ++j) {
-      const bool blank = indent[j] == lines[j].size();
-      const bool match =
-          blank ? nf.empty()
-                : !nf.empty() && may_begin(j) && normalizes_to(lines, j, j, nf, scratch);
-      if (match) listed.append(lines[j]);
+      if (!trimmed[j].empty() && form_start.may_begin(trimmed[j])) beginners.push_back(j);
+    }
+  }
+  if (window_lines < 2 || lines.size() < window_lines) {
+    if (nf.empty()) {
+      for (std::size_t j = 0; j < lines.size(); ++j) {
+        if (indent[j] == lines[j].size()) listed.append(lines[j]);
+      }
+    }
+    for (const std::size_t j : beginners) {
+      if (normalizes_to(lines, j, j, nf, scratch)) listed.append(lines[j]);
     }
     return out;
   }
@@ -697,26 +698,45 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
     return out;
   }
 
-  // The windows whose first non-blank line may begin the form are normalized one by one. On
-  // text where very many windows pass that test (a file of one repeated line), that costs
-  // more than normalizing the whole content once: the full form takes over.
+  // The windows whose first non-blank line is j start after the non-blank line before j (or
+  // at the top), at j at the latest, and reach j; so each window belongs to one such line, and
+  // visiting the beginners in order visits their windows in order. visit(i, j) gets each one.
+  const auto for_each_window = [&](auto visit) {
+    const std::size_t last_start = lines.size() - window_lines;
+    for (const std::size_t j : beginners) {
+      const std::size_t before = j > 0 ? non_blank.prev[j - 1] : kNoLine;
+      std::size_t i = before == kNoLine ? 0 : before + 1;
+      if (j + 1 > window_lines) i = std::max(i, j + 1 - window_lines);
+      for (; i <= std::min(j, last_start); ++i) {
+        if (!visit(i, j)) return;
+      }
+    }
+  };
+  // The windows of a beginner are normalized one by one. On text where very many windows
+  // begin that way (a file of one repeated line), that costs more than normalizing the whole
+  // content once: the full form takes over.
   const std::size_t budget = 4 * lines.size() + 256;
   std::size_t work = 0;
-  for (std::size_t i = 0; i + window_lines <= lines.size() && work <= budget; ++i) {
-    const std::size_t last = i + window_lines - 1;
-    const std::size_t first_text = non_blank.first_in(i, last);
-    if (first_text != kNoLine && may_begin(first_text)) work += last - first_text + 1;
-  }
+  for_each_window([&](std::size_t i, std::size_t j) {
+    work += i + window_lines - j;
+    return work <= budget;
+  });
   if (work > budget) return whitespace_normalized_by_full_form(content, nf, window_lines);
 
-  for (std::size_t i = 0; i + window_lines <= lines.size(); ++i) {
-    const std::size_t last = i + window_lines - 1;
-    const std::size_t first_text = non_blank.first_in(i, last);
-    if (first_text == kNoLine || !may_begin(first_text)) continue;
-    if (normalizes_to(lines, first_text, non_blank.prev[last], nf, scratch)) {
-      listed.append_window(lines.subspan(i, window_lines));
+  // Windows of one beginner that end on the same non-blank line normalize to the same text.
+  std::size_t tested_first = kNoLine;
+  std::size_t tested_last = kNoLine;
+  bool tested_match = false;
+  for_each_window([&](std::size_t i, std::size_t j) {
+    const std::size_t last_text = non_blank.prev[i + window_lines - 1];
+    if (j != tested_first || last_text != tested_last) {
+      tested_first = j;
+      tested_last = last_text;
+      tested_match = normalizes_to(lines, j, last_text, nf, scratch);
     }
-  }
+    if (tested_match) listed.append_window(lines.subspan(i, window_lines));
+    return true;
+  });
   return out;
 }
 
@@ -812,6 +832,8 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
     append_unescaped(scratch, line);
     return scratch;
   };
+  // The bytes of u before its first backslash.
+  const std::size_t plain_prefix = std::min(u.find('\\'), u.size());
   const std::size_t budget = 4 * lines.size() + 256;
   std::size_t work = 0;
   std::size_t i = 0;
@@ -819,6 +841,15 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
     // A first byte that is no backslash is its own decoding: most windows end here.
     const auto head = lines[i];
     if (!head.empty() && head[0] != '\\' && (u.empty() || head[0] != u[0])) continue;
+    // Up to its first backslash a line is its own decoding, so a line that departs from u
+    // before either of them holds a backslash, at a byte that is no backslash, cannot begin it.
+    std::size_t same = 0;
+    const std::size_t limit = std::min(head.size(), plain_prefix);
+    while (same < limit && head[same] == u[same]) ++same;
+    if (same < limit && head[same] != '\\') {
+      ++work;
+      continue;
+    }
     std::size_t pos = 0;
     bool match = true;
     for (std::size_t r = 0; r < window_lines && match; ++r) {
@@ -869,6 +900,7 @@ CandidateList trimmed_boundary_replacer(PreparedContent& content, std::string_vi
   // its first and last non-blank lines: what is left is a stretch of the joined lines.
   const JoinedLines& joined = content.joined();
   const auto indent = content.indents();
+  const auto trimmed = content.trimmed_lines();
   const NonBlankIndex& non_blank = content.non_blank();
   std::optional<OccurrenceCursor> cursor;
   if (!t.empty()) cursor.emplace(joined.joined, t);
@@ -883,7 +915,8 @@ CandidateList trimmed_boundary_replacer(PreparedContent& content, std::string_vi
     } else {
       const std::size_t last_text = non_blank.prev[last];
       const std::size_t a = joined.start[first_text] + indent[first_text];
-      const std::size_t b = joined.start[last_text] + text::trim_end(lines[last_text]).size();
+      // A non-blank line ends its trimmed text where the line itself, trimmed at the end, ends.
+      const std::size_t b = joined.start[last_text] + indent[last_text] + trimmed[last_text].size();
       match = b - a == t.size() && cursor->occurs_at(a);
     }
     if (match) listed.append_window(lines.subspan(i, window_lines));

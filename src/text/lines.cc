@@ -10,19 +10,8 @@ namespace marlune::text {
 
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const void* hit = std::memchr(text.data() + start, '\n', text.size() - start);
-    if (hit == nullptr) {
-      lines.push_back(text.substr(start));
-      break;
-    }
-    const std::size_t nl = static_cast<const char*>(hit) - text.data();
-    std::size_t end = nl;
-    if (end > start && text[end - 1] == '\r') --end;
-    lines.push_back(text.substr(start, end - start));
-    start = nl + 1;
-  }
+  lines.reserve(count_newlines(text) + 1);
+  for_each_line(text, [&](std::string_view line) { lines.push_back(line); });
   return lines;
 }
 

@@ -2,7 +2,12 @@
 // the text they came from; only joining builds a new string.
 #pragma once
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cstddef>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,9 +20,52 @@ constexpr bool is_ascii_space(unsigned char b) {
   return b == ' ' || (b >= 0x09 && b <= 0x0D);
 }
 
-// Cuts `text` after every "\n". Each piece loses its "\n" and then one "\r" if it ended in
+// Calls visit(pos) with the position of every "\n" of `text`, in ascending order. Lines of
+// source text are short, so where SSE2 is at hand the bytes are tested sixteen at a time and
+// each block's newlines are read off a bit mask, instead of one library search per line. The
+// last, shorter block is tested from a zero-padded copy, so that `visit` is called from one
+// place only and is inlined there.
+template <typename Visit>
+void for_each_newline(std::string_view text, Visit visit) {
+#if defined(__SSE2__)
+  const __m128i newlines = _mm_set1_epi8('\n');
+  for (std::size_t i = 0; i < text.size(); i += 16) {
+    __m128i bytes;
+    if (text.size() - i >= 16) {
+      bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    } else {
+      char tail[16] = {};
+      std::memcpy(tail, text.data() + i, text.size() - i);
+      bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail));
+    }
+    for (auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newlines)));
+         mask != 0; mask &= mask - 1) {
+      visit(i + static_cast<std::size_t>(__builtin_ctz(mask)));
+    }
+  }
+#else
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') visit(i);
+  }
+#endif
+}
+
+// Visits the lines of `text`: cuts it after every "\n". Each piece loses its "\n" and then one "\r"
+// if it ended in
 // "\r\n". A last piece without "\n" is a line only if it is non-empty, and it keeps a trailing
 // "\r". The empty text has no lines.
+template <typename Visit>
+void for_each_line(std::string_view text, Visit visit) {
+  std::size_t start = 0;
+  for_each_newline(text, [&](std::size_t newline) {
+    const std::size_t end = newline > start && text[newline - 1] == '\r' ? newline - 1 : newline;
+    visit(text.substr(start, end - start));
+    start = newline + 1;
+  });
+  if (start < text.size()) visit(text.substr(start));
+}
+
+// The lines of `text`, cut as for_each_line cuts them.
 std::vector<std::string_view> split_lines(std::string_view text);
 
 // Removes White_Space characters from both ends / from the start / from the end.

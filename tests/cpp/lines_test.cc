@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,45 @@ TEST(SplitLines, FollowsTheLineRule) {
   EXPECT_EQ(split("a\r"), Lines{"a\r"});
   EXPECT_EQ(split("\r\n\r\n"), (Lines{"", ""}));
   EXPECT_EQ(split("x\r\r\n"), Lines{"x\r"});
+}
+
+// The line rule written plainly, one library search per line.
+Lines plain_split(std::string_view text) {
+  Lines out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const void* hit = std::memchr(text.data() + start, '\n', text.size() - start);
+    if (hit == nullptr) {
+      out.emplace_back(text.substr(start));
+      break;
+    }
+    const std::size_t nl = static_cast<const char*>(hit) - text.data();
+    const std::size_t end = nl > start && text[nl - 1] == '\r' ? nl - 1 : nl;
+    out.emplace_back(text.substr(start, end - start));
+    start = nl + 1;
+  }
+  return out;
+}
+
+TEST(SplitLines, AgreesWithThePlainRuleAcrossBlockBoundaries) {
+  // Lengths around multiples of sixteen put newlines in the first, middle and last bytes of
+  // whole blocks and of the shorter block at the end.
+  std::mt19937 random(7);
+  const std::string alphabet = "a\n\r \x80";
+  for (std::size_t length = 0; length <= 70; ++length) {
+    for (int round = 0; round < 20; ++round) {
+      std::string text(length, 'a');
+      for (auto& c : text) c = alphabet[random() % alphabet.size()];
+      ASSERT_EQ(split(text), plain_split(text)) << "text of " << length << " bytes";
+      std::vector<std::size_t> newlines;
+      for_each_newline(text, [&](std::size_t pos) { newlines.push_back(pos); });
+      std::vector<std::size_t> expected;
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') expected.push_back(i);
+      }
+      ASSERT_EQ(newlines, expected);
+    }
+  }
 }
 
 TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
