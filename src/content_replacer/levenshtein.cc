@@ -385,8 +385,7 @@ std::size_t ascii_distance(std::string_view pattern, std::string_view text, std:
       std::fill(std::begin(peq), std::end(peq), Word{0});
     }
     for (std::size_t i = 0; i < m; ++i) peq[p[i]] |= Word{1} << i;
-    return single_word_distance<Bounded>(
-        AsciiText{t}, n, m, [&](unsigned c) { return peq[c]; }, k);
+    return single_word_distance<Bounded>(AsciiText{t}, n, m, [&](unsigned c) { return peq[c]; }, k);
   }
   ScratchLease lease;
   Scratch& s = *lease;

@@ -1,6 +1,5 @@
 #include "content_replacer/prepared_content.h"
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -50,10 +49,7 @@ std::size_t line_indent(std::string_view line) {
     std::memcpy(&word, line.data() + pos, 8);
     const std::uint64_t differs = word ^ kEightSpaces;
     if (differs != 0) {
-      // The byte at the lowest address is the low byte of a little-endian word.
-      const int bits = std::endian::native == std::endian::little ? std::countr_zero(differs)
-                                                                  : std::countl_zero(differs);
-      pos += static_cast<std::size_t>(bits) / 8;
+      pos += lowest_differing_byte(differs);
       break;
     }
     pos += 8;

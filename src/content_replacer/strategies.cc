@@ -231,12 +231,6 @@ std::size_t common_indent(std::span<const std::string_view> lines) {
   return common;
 }
 
-// Appends the whitespace-normalized form of a text given in pieces: words (maximal runs of
-// non-whitespace) joined by single spaces, no space at either end, and no space next to any
-// of ":;,()[]{}". Dropping a space because of punctuation on either side gives the same text as
-// removing " p" and then "p " for each punctuation character in turn: a collapsed space always
-// has non-space characters on both sides, and removing it brings no other space next to
-// anything new.
 // How the whitespace normalizer treats each byte: ASCII whitespace and punctuation have their
 // own rules, other ASCII bytes are copied in runs, and a multi-byte character is decoded.
 enum class ByteKind : unsigned char { kWord, kSpace, kPunctuation, kMultiByte };
@@ -254,29 +248,75 @@ constexpr std::array<ByteKind, 256> make_byte_kinds() {
 }
 constexpr std::array<ByteKind, 256> kByteKinds = make_byte_kinds();
 
+// Where the normalizer's output goes: appended to a string, or compared with an expected form
+// as it is made, which stops at the first byte that departs from it without building anything.
+class StringSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void put(char c) { out_.push_back(c); }
+  void put_run(const char* p, std::size_t n) { out_.append(p, n); }
+  bool failed() const { return false; }
+
+ private:
+  std::string& out_;
+};
+
+class FormMatcher {
+ public:
+  explicit FormMatcher(std::string_view expected) : expected_(expected) {}
+  void put(char c) {
+    if (pos_ < expected_.size() && expected_[pos_] == c) {
+      ++pos_;
+    } else {
+      failed_ = true;
+    }
+  }
+  void put_run(const char* p, std::size_t n) {
+    if (n <= expected_.size() - pos_ && std::memcmp(expected_.data() + pos_, p, n) == 0) {
+      pos_ += n;
+    } else {
+      failed_ = true;
+    }
+  }
+  bool failed() const { return failed_; }
+  // Whether everything written so far is the whole expected form.
+  bool matched() const { return !failed_ && pos_ == expected_.size(); }
+
+ private:
+  std::string_view expected_;
+  std::size_t pos_ = 0;
+  bool failed_ = false;
+};
+
+// Writes the whitespace-normalized form of a text given in pieces to its sink: words (maximal runs
+// of non-whitespace) joined by single spaces, no space at either end, and no space next to any of
+// ":;,()[]{}". Dropping a space because of punctuation on either side gives the same text as
+// removing " p" and then "p " for each punctuation character in turn: a collapsed space always
+// has non-space characters on both sides, and removing it brings no other space next to
+// anything new.
+template <typename Sink>
 class WhitespaceNormalizer {
  public:
-  explicit WhitespaceNormalizer(std::string& out) : out_(out) {}
+  explicit WhitespaceNormalizer(Sink& sink) : sink_(sink) {}
 
+  // Stops early once the sink has failed: nothing written after that can matter.
   void append(std::string_view s) {
-    // Room for every byte of `s` and the one space a pending gap may add: the form never
-    // grows by more. The bytes are written through a pointer and the string cut back after.
-    const std::size_t kept = out_.size();
-    out_.resize(kept + s.size() + 1);
-    char* const begin = out_.data();
-    char* w = begin + kept;
     const char* p = s.data();
     const char* const end = p + s.size();
-    while (p < end) {
+    while (p < end && !sink_.failed()) {
       const auto b = static_cast<unsigned char>(*p);
       switch (kByteKinds[b]) {
-        case ByteKind::kWord:
-          w = open_word(begin, w, false);
-          // Source text is mostly runs of plain ASCII: copy each run in one tight loop.
+        case ByteKind::kWord: {
+          open_word(false);
+          // Source text is mostly runs of plain ASCII: each run goes out in one piece.
+          const char* const run = p;
           do {
-            *w++ = *p++;
+            ++p;
           } while (p < end && kByteKinds[static_cast<unsigned char>(*p)] == ByteKind::kWord);
+          sink_.put_run(run, static_cast<std::size_t>(p - run));
+          last_ = p[-1];
           break;
+        }
         case ByteKind::kSpace:
           gap_ = true;
           do {
@@ -284,8 +324,9 @@ class WhitespaceNormalizer {
           } while (p < end && kByteKinds[static_cast<unsigned char>(*p)] == ByteKind::kSpace);
           break;
         case ByteKind::kPunctuation:
-          w = open_word(begin, w, true);
-          *w++ = *p++;
+          open_word(true);
+          sink_.put(*p);
+          last_ = *p++;
           break;
         case ByteKind::kMultiByte: {
           std::size_t next = static_cast<std::size_t>(p - s.data());
@@ -293,15 +334,15 @@ class WhitespaceNormalizer {
           if (text::is_white_space(text::decode_utf8(s, next))) {
             gap_ = true;
           } else {
-            w = open_word(begin, w, false);
-            for (std::size_t i = from; i < next; ++i) *w++ = s[i];
+            open_word(false);
+            sink_.put_run(s.data() + from, next - from);
+            last_ = s[next - 1];
           }
           p = s.data() + next;
           break;
         }
       }
     }
-    out_.resize(static_cast<std::size_t>(w - begin));
   }
 
   // Whitespace between the previous piece and the next one (a line break).
@@ -309,16 +350,18 @@ class WhitespaceNormalizer {
 
  private:
   // Before a character that is not whitespace: the pending gap becomes one space, unless
-  // punctuation stands on either side of it.
-  char* open_word(char* begin, char* w, bool punctuation) {
-    if (gap_ && !punctuation && w > begin && !is_punctuation(static_cast<unsigned char>(w[-1]))) {
-      *w++ = ' ';
+  // punctuation stands on either side of it or nothing has been written yet.
+  void open_word(bool punctuation) {
+    if (gap_ && !punctuation && written_ && !is_punctuation(static_cast<unsigned char>(last_))) {
+      sink_.put(' ');
     }
     gap_ = false;
-    return w;
+    written_ = true;
   }
 
-  std::string& out_;
+  Sink& sink_;
+  char last_ = 0;         // the last byte written, once written_
+  bool written_ = false;  // whether anything has been written
   bool gap_ = false;
 };
 
@@ -384,7 +427,8 @@ void append_unescaped(std::string& out, std::string_view s) {
 std::string normalize_whitespace(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  WhitespaceNormalizer(out).append(text);
+  StringSink sink(out);
+  WhitespaceNormalizer(sink).append(text);
   return out;
 }
 
@@ -571,7 +615,8 @@ CandidateList whitespace_normalized_by_full_form(PreparedContent& content, std::
   std::vector<std::size_t> start(lines.size());
   std::vector<std::size_t> end(lines.size());
   {
-    WhitespaceNormalizer normalizer(normalized);
+    StringSink sink(normalized);
+    WhitespaceNormalizer normalizer(sink);
     for (std::size_t j = 0; j < lines.size(); ++j) {
       const std::size_t before = normalized.size();
       normalizer.append(lines[j]);
@@ -604,15 +649,21 @@ CandidateList whitespace_normalized_by_full_form(PreparedContent& content, std::
 // exactly `nf`. Normalizing stops as soon as the form departs from `nf` or outgrows it: the
 // form of a prefix of the lines is a prefix of the form of all of them.
 bool normalizes_to(std::span<const std::string_view> lines, std::size_t first, std::size_t last,
-                   std::string_view nf, std::string& scratch) {
-  scratch.clear();
-  WhitespaceNormalizer normalizer(scratch);
-  for (std::size_t j = first; j <= last; ++j) {
+                   std::string_view nf) {
+  FormMatcher matcher(nf);
+  WhitespaceNormalizer normalizer(matcher);
+  for (std::size_t j = first; j <= last && !matcher.failed(); ++j) {
     if (j > first) normalizer.separate();
     normalizer.append(lines[j]);
-    if (scratch.size() > nf.size() || nf.compare(0, scratch.size(), scratch) != 0) return false;
   }
-  return scratch.size() == nf.size();
+  return matcher.matched();
+}
+
+// Whether the form of `line` on its own already departs from `nf` (is not a prefix of it).
+bool departs_from(std::string_view line, std::string_view nf) {
+  FormMatcher matcher(nf);
+  WhitespaceNormalizer(matcher).append(line);
+  return matcher.failed();
 }
 
 // How the normal form of a text begins, to pick out the lines that can start a match without
@@ -655,10 +706,9 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
   const std::string nf = normalize_whitespace(find);
   const std::size_t window_lines = text::split_lines(find).size();
   const auto lines = content.lines();
-  std::string scratch;
   // Line breaks are whitespace, so the lines normalized together give the form of the whole
   // content.
-  if (lines.empty() ? nf.empty() : normalizes_to(lines, 0, lines.size() - 1, nf, scratch)) {
+  if (lines.empty() ? nf.empty() : normalizes_to(lines, 0, lines.size() - 1, nf)) {
     return {std::string(content.text())};
   }
 
@@ -684,7 +734,7 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
       }
     }
     for (const std::size_t j : beginners) {
-      if (normalizes_to(lines, j, j, nf, scratch)) listed.append(lines[j]);
+      if (normalizes_to(lines, j, j, nf)) listed.append(lines[j]);
     }
     return out;
   }
@@ -723,16 +773,25 @@ CandidateList whitespace_normalized_replacer(PreparedContent& content, std::stri
   });
   if (work > budget) return whitespace_normalized_by_full_form(content, nf, window_lines);
 
-  // Windows of one beginner that end on the same non-blank line normalize to the same text.
+  // The form of a window's first line is a prefix of the window's form: when that line alone
+  // departs from nf, so do all the windows it begins. Windows of one beginner that end on the
+  // same non-blank line normalize to the same text.
+  std::size_t checked_first = kNoLine;
+  bool first_departs = false;
   std::size_t tested_first = kNoLine;
   std::size_t tested_last = kNoLine;
   bool tested_match = false;
   for_each_window([&](std::size_t i, std::size_t j) {
+    if (j != checked_first) {
+      checked_first = j;
+      first_departs = departs_from(lines[j], nf);
+    }
+    if (first_departs) return true;
     const std::size_t last_text = non_blank.prev[i + window_lines - 1];
     if (j != tested_first || last_text != tested_last) {
       tested_first = j;
       tested_last = last_text;
-      tested_match = normalizes_to(lines, j, last_text, nf, scratch);
+      tested_match = normalizes_to(lines, j, last_text, nf);
     }
     if (tested_match) listed.append_window(lines.subspan(i, window_lines));
     return true;
@@ -832,8 +891,10 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
     append_unescaped(scratch, line);
     return scratch;
   };
-  // The bytes of u before its first backslash.
+  // The bytes of u before its first backslash, and before its first line break.
   const std::size_t plain_prefix = std::min(u.find('\\'), u.size());
+  const std::string_view plain_head = std::string_view(u).substr(0, plain_prefix);
+  const std::size_t first_line_size = std::min(u.find('\n'), u.size());
   const std::size_t budget = 4 * lines.size() + 256;
   std::size_t work = 0;
   std::size_t i = 0;
@@ -841,12 +902,13 @@ CandidateList escape_normalized_replacer(PreparedContent& content, std::string_v
     // A first byte that is no backslash is its own decoding: most windows end here.
     const auto head = lines[i];
     if (!head.empty() && head[0] != '\\' && (u.empty() || head[0] != u[0])) continue;
-    // Up to its first backslash a line is its own decoding, so a line that departs from u
-    // before either of them holds a backslash, at a byte that is no backslash, cannot begin it.
-    std::size_t same = 0;
-    const std::size_t limit = std::min(head.size(), plain_prefix);
-    while (same < limit && head[same] == u[same]) ++same;
-    if (same < limit && head[same] != '\\') {
+    // Decoding never lengthens a line, and the first line of a window decodes to at least
+    // the first line of u. Up to its first backslash a line is its own decoding, so a line
+    // that departs from u before either of them holds a backslash, at a byte that is no
+    // backslash, cannot begin it either.
+    const std::size_t same = common_prefix_length(head, plain_head);
+    if (head.size() < first_line_size ||
+        (same < std::min(head.size(), plain_prefix) && head[same] != '\\')) {
       ++work;
       continue;
     }
@@ -891,14 +953,17 @@ CandidateList trimmed_boundary_replacer(PreparedContent& content, std::string_vi
   CandidateList out;
   if (t.size() == find.size()) return out;
   ListedSet listed(out);
-  if (content.contains(t)) listed.append(t);
+  const bool occurs = content.contains(t);
+  if (occurs) listed.append(t);
   const std::size_t window_lines = text::split_lines(find).size();
   const auto lines = content.lines();
   if (window_lines == 0 || window_lines > lines.size()) return out;
+  const JoinedLines& joined = content.joined();
+  // Joined lines that are a stretch of the content itself hold t only where the content does.
+  if (!t.empty() && !occurs && joined.joined.data() == content.text().data()) return out;
 
   // Trimming a window strips its leading and trailing blank lines and the outer whitespace of
   // its first and last non-blank lines: what is left is a stretch of the joined lines.
-  const JoinedLines& joined = content.joined();
   const auto indent = content.indents();
   const auto trimmed = content.trimmed_lines();
   const NonBlankIndex& non_blank = content.non_blank();

@@ -2,7 +2,11 @@
 // offsets; the empty needle occurs at every character boundary of the haystack, its end included.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -25,6 +29,30 @@ std::vector<std::size_t> prefix_borders(const Sequence& pattern) {
     border[j + 1] = b;
   }
   return border;
+}
+
+// Index of the first byte (in memory order) that is not zero in `differs`, the xor of two
+// eight-byte words read from memory: the first byte at which the two words differ.
+inline std::size_t lowest_differing_byte(std::uint64_t differs) {
+  // The byte at the lowest address is the low byte of a little-endian word.
+  const int bits = std::endian::native == std::endian::little ? std::countr_zero(differs)
+                                                              : std::countl_zero(differs);
+  return static_cast<std::size_t>(bits) / 8;
+}
+
+// Length of the longest common prefix of `a` and `b`, compared eight bytes at a time.
+inline std::size_t common_prefix_length(std::string_view a, std::string_view b) {
+  const std::size_t limit = std::min(a.size(), b.size());
+  std::size_t pos = 0;
+  for (; limit - pos >= 8; pos += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a.data() + pos, 8);
+    std::memcpy(&y, b.data() + pos, 8);
+    if (x != y) return pos + lowest_differing_byte(x ^ y);
+  }
+  while (pos < limit && a[pos] == b[pos]) ++pos;
+  return pos;
 }
 
 // Position of the first occurrence of `needle` that starts at or after `from`, or kNoOccurrence.
