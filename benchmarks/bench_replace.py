@@ -260,11 +260,17 @@ def python_closest_match(content, old):
     return best + (python_match_diff(old, best[3]),)
 
 
-def median_ms(function, repeat):
-    """Median of `repeat` timings, each the mean of enough calls to last about 0.2 s."""
-    timer = timeit.Timer(function, timer=CLOCK)
-    number, _ = timer.autorange()
-    return statistics.median(timer.repeat(repeat=repeat, number=number)) / number * 1000
+def paired_median_ms(first, second, repeat):
+    """Medians of `repeat` timings of each function, each timing the mean of enough calls to last
+    about 0.2 s. The two are timed in turn, round by round, so that a change in the load of a
+    shared machine falls on both sides instead of on whichever ran at that moment."""
+    timers = [timeit.Timer(function, timer=CLOCK) for function in (first, second)]
+    numbers = [timer.autorange()[0] for timer in timers]
+    rounds = ([], [])
+    for _ in range(repeat):
+        for timer, number, times in zip(timers, numbers, rounds):
+            times.append(timer.timeit(number) / number * 1000)
+    return tuple(statistics.median(times) for times in rounds)
 
 
 def failing_edit_table(repeat):
@@ -294,8 +300,7 @@ def failing_edit_table(repeat):
         def python_step():
             python_closest_match(encoded.decode(), old)
 
-        ms = median_ms(module_edit, repeat)
-        peer_ms = median_ms(python_step, repeat)
+        ms, peer_ms = paired_median_ms(module_edit, python_step, max(repeat, 9))
         print(
             f"{size:>7} {len(encoded) // 1024:>6} {ms:10.3f} {peer_ms:20.3f}  {peer_ms / ms:5.2f}x",
             flush=True,

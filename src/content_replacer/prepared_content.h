@@ -24,9 +24,14 @@ struct NonBlankIndex {
   std::vector<std::size_t> next;  // one entry more than lines: next[count] == kNoLine
   std::vector<std::size_t> prev;
 
-  // `blank(j)` tells whether line j of `count` is blank.
+  // `blank(j)` tells whether line j of `count` is blank. The arrays are made in the storage
+  // given, whatever it held.
   template <typename IsBlank>
-  NonBlankIndex(std::size_t count, IsBlank blank) : next(count + 1, kNoLine), prev(count, kNoLine) {
+  NonBlankIndex(std::size_t count, IsBlank blank, std::vector<std::size_t> next_storage = {},
+                std::vector<std::size_t> prev_storage = {})
+      : next(std::move(next_storage)), prev(std::move(prev_storage)) {
+    next.assign(count + 1, kNoLine);
+    prev.assign(count, kNoLine);
     for (std::size_t j = count; j-- > 0;) next[j] = blank(j) ? next[j + 1] : j;
     for (std::size_t j = 0; j < count; ++j) {
       prev[j] = next[j] == j ? j : j > 0 ? prev[j - 1] : kNoLine;
@@ -46,7 +51,9 @@ struct JoinedLines {
   std::string_view joined;
   std::vector<std::size_t> start;
 
-  JoinedLines(std::string_view text, std::span<const std::string_view> lines);
+  // `start` is made in the storage given, whatever it held.
+  JoinedLines(std::string_view text, std::span<const std::string_view> lines,
+              std::vector<std::size_t> start_storage = {});
   // `joined` may point into the object itself.
   JoinedLines(const JoinedLines&) = delete;
   JoinedLines& operator=(const JoinedLines&) = delete;
@@ -58,6 +65,9 @@ struct JoinedLines {
 class PreparedContent {
  public:
   explicit PreparedContent(std::string_view content) : text_(content) {}
+  // Leaves the memory of the per-line arrays to the next content prepared on this thread,
+  // within a bound (see the definition).
+  ~PreparedContent();
   PreparedContent(const PreparedContent&) = delete;
   PreparedContent& operator=(const PreparedContent&) = delete;
 
@@ -88,5 +98,8 @@ class PreparedContent {
   // A deque: a span handed out stays valid while more answers are added.
   std::deque<std::pair<std::string, std::vector<std::size_t>>> trimmed_to_;
 };
+
+// Bytes of per-line array memory this thread keeps for the next content, for tests.
+std::size_t spare_line_array_bytes();
 
 }  // namespace marlune::content_replacer

@@ -177,18 +177,19 @@ class OccurrenceCursor {
   bool started_ = false;
 };
 
-// Every start i at which text[i + j] == pattern[j] for all j (byte equality), ascending:
-// Knuth-Morris-Pratt over small integers that stand for the distinct pattern lines. A text
-// line equal to no pattern line becomes -1, which matches nothing. Linear in the number of
-// lines plus the bytes hashed, however repetitive the lines are. An empty pattern starts at
-// every i from 0 to text.size().
-std::vector<std::size_t> find_line_sequence(std::span<const std::string_view> text,
+// Every start i at which key(i + j) == pattern[j] for all j (byte equality), ascending, for
+// text lines 0 .. text_lines - 1 whose keys `key` gives: Knuth-Morris-Pratt over small integers
+// that stand for the distinct pattern lines. A text line equal to no pattern line becomes -1,
+// which matches nothing. Linear in the number of lines plus the bytes hashed, however repetitive
+// the lines are. An empty pattern starts at every i from 0 to text_lines.
+template <typename Key>
+std::vector<std::size_t> find_line_sequence(std::size_t text_lines, Key key,
                                             std::span<const std::string_view> pattern) {
   std::vector<std::size_t> starts;
   const std::size_t m = pattern.size();
-  if (m > text.size()) return starts;
+  if (m > text_lines) return starts;
   if (m == 0) {
-    for (std::size_t i = 0; i <= text.size(); ++i) starts.push_back(i);
+    for (std::size_t i = 0; i <= text_lines; ++i) starts.push_back(i);
     return starts;
   }
   std::unordered_map<std::string_view, int> ids;
@@ -202,12 +203,15 @@ std::vector<std::size_t> find_line_sequence(std::span<const std::string_view> te
   std::uint64_t lengths = 0;
   for (const auto line : pattern) lengths |= std::uint64_t{1} << (line.size() % 64);
   std::size_t q = 0;  // length of the pattern prefix matched so far
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = 0; i < text_lines; ++i) {
     int id = -1;
-    if ((lengths >> (text[i].size() % 64)) & 1) {
-      const auto hit = ids.find(text[i]);
+    const std::string_view line = key(i);
+    if ((lengths >> (line.size() % 64)) & 1) {
+      const auto hit = ids.find(line);
       if (hit != ids.end()) id = hit->second;
     }
+    // Before any of the pattern is matched, a line that is not its first line changes nothing.
+    if (q == 0 && id != p[0]) continue;
     while (q > 0 && id != p[q]) q = border[q];
     if (id == p[q]) ++q;
     if (q == m) {
@@ -465,7 +469,9 @@ CandidateList line_trimmed_replacer(PreparedContent& content, std::string_view f
   CandidateList out;
   if (search.empty() || lines.size() < search.size()) return out;
   const auto trimmed_search = trimmed(search);
-  for (const std::size_t i : find_line_sequence(content.trimmed_lines(), trimmed_search)) {
+  const auto trimmed_lines = content.trimmed_lines();
+  const auto trimmed_line = [&](std::size_t j) { return trimmed_lines[j]; };
+  for (const std::size_t i : find_line_sequence(lines.size(), trimmed_line, trimmed_search)) {
     out.push_back(join(lines, i, search.size()));
   }
   return out;
@@ -843,16 +849,15 @@ CandidateList indentation_flexible_replacer(PreparedContent& content, std::strin
   // The key of a content line, from its known indentation: removing a final "\r" leaves the
   // indentation of a non-blank line as it is.
   const auto indent = content.indents();
-  Lines inner_keys(lines.size());
-  for (std::size_t j = 0; j < lines.size(); ++j) {
+  const auto inner_key = [&](std::size_t j) {
     const auto line = lines[j];
-    inner_keys[j] = without_final_cr(indent[j] < line.size() ? line.substr(indent[j]) : line);
-  }
+    return without_final_cr(indent[j] < line.size() ? line.substr(indent[j]) : line);
+  };
   Lines wanted_keys(window_lines - 1);
   for (std::size_t r = 0; r + 1 < window_lines; ++r) wanted_keys[r] = key(wanted[r]);
   const auto last_key = key(wanted[window_lines - 1]);
 
-  for (const std::size_t i : find_line_sequence(inner_keys, wanted_keys)) {
+  for (const std::size_t i : find_line_sequence(lines.size(), inner_key, wanted_keys)) {
     if (i + window_lines > lines.size()) break;
     const auto last_line = lines[i + window_lines - 1];
     if (last_line.empty() || key(last_line) != last_key) continue;

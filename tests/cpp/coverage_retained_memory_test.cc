@@ -1,7 +1,8 @@
 // What the engines keep between calls and while a query grows: the edit distance gives back an
-// oversized scratch buffer when the call ends, the streaming alignment holds the same memory
-// whatever the number of query lines, and a matcher moved to another object carries its whole
-// state with it.
+// oversized scratch buffer when the call ends, the per-line arrays of a prepared content are
+// kept for the next call on the thread up to a bound and taken up again, the streaming alignment
+// holds the same memory whatever the number of query lines, and a matcher moved to another object
+// carries its whole state with it.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "content_replacer/levenshtein.h"
+#include "content_replacer/prepared_content.h"
+#include "content_replacer/replace_content.h"
 #include "streaming_matcher/streaming_matcher.h"
 #include "streaming_matcher/streaming_matcher_internal.h"
 #include "support/allocation_hooks.h"
@@ -58,6 +61,54 @@ TEST(RetainedMemory, EditDistanceGivesBackALargeScratchBuffer) {
   EXPECT_EQ(content_replacer::levenshtein_distance(b, a), distance);
   EXPECT_LE(test_support::live_heap_bytes, texts + 4096);
   EXPECT_EQ(content_replacer::levenshtein_distance("kitten", "sitting"), 3u);
+}
+
+std::string numbered_lines(std::size_t count) {
+  std::string content;
+  for (std::size_t i = 0; i < count; ++i) content += "    value_" + std::to_string(i) + " = 1\n";
+  return content;
+}
+
+// Asks for every per-line array.
+void prepare_all(content_replacer::PreparedContent& prepared) {
+  ASSERT_FALSE(prepared.lines().empty());
+  ASSERT_FALSE(prepared.indents().empty());
+  ASSERT_FALSE(prepared.trimmed_lines().empty());
+  ASSERT_EQ(prepared.non_blank().first_in(0, 0), 0u);
+  ASSERT_EQ(prepared.joined().start.front(), 0u);
+}
+
+TEST(RetainedMemory, PreparedLineArraysAreKeptWithinABoundAndTakenUpAgain) {
+  constexpr std::size_t kBound = std::size_t{1} << 20;
+  const std::string small = numbered_lines(2000);
+  {
+    content_replacer::PreparedContent first(small);
+    prepare_all(first);
+  }
+  const std::size_t kept = content_replacer::spare_line_array_bytes();
+  EXPECT_GT(kept, 2000 * 40) << "the arrays of a small content were not kept";
+  EXPECT_LE(kept, kBound);
+
+  // The next content of that size lives in the kept memory: it takes almost nothing new.
+  const std::size_t before = test_support::live_heap_bytes;
+  test_support::peak_heap_bytes = before;
+  {
+    content_replacer::PreparedContent second(small);
+    prepare_all(second);
+    EXPECT_EQ(content_replacer::spare_line_array_bytes(), 0u);
+  }
+  EXPECT_LT(test_support::peak_heap_bytes - before, 4096u);
+  EXPECT_EQ(content_replacer::spare_line_array_bytes(), kept);
+
+  // A content too large for the bound gives back what it does not keep, and a whole failing
+  // edit on it leaves no more than the bound behind.
+  const std::string large = numbered_lines(60000);
+  const std::size_t heap = test_support::live_heap_bytes;
+  const auto outcome = content_replacer::replace_content(
+      large, "    value_x = 2\n    value_y = 3\n", "z", false, std::nullopt);
+  ASSERT_TRUE(std::holds_alternative<content_replacer::ReplaceError>(outcome));
+  EXPECT_LE(content_replacer::spare_line_array_bytes(), kBound);
+  EXPECT_LE(test_support::live_heap_bytes, heap - kept + kBound + 4096);
 }
 
 TEST(RetainedMemory, AlignmentMemoryDoesNotGrowWithTheQuery) {
