@@ -187,11 +187,12 @@ std::span<const std::size_t> PreparedContent::indents() {
 
 const NonBlankIndex& PreparedContent::non_blank() {
   if (!non_blank_) {
-    const auto all = lines();
-    const auto indent = indents();
+    // A line is blank exactly when its trimmed form is empty.
+    const auto trimmed = trimmed_lines();
     non_blank_.emplace(
-        all.size(), [&](std::size_t j) { return indent[j] == all[j].size(); },
-        spare_arrays.take<std::size_t>(all.size() + 1), spare_arrays.take<std::size_t>(all.size()));
+        trimmed.size(), [&](std::size_t j) { return trimmed[j].empty(); },
+        spare_arrays.take<std::size_t>(trimmed.size() + 1),
+        spare_arrays.take<std::size_t>(trimmed.size()));
   }
   return *non_blank_;
 }

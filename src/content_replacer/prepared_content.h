@@ -25,17 +25,20 @@ struct NonBlankIndex {
   std::vector<std::size_t> prev;
 
   // `blank(j)` tells whether line j of `count` is blank. The arrays are made in the storage
-  // given, whatever it held.
+  // given, whatever it held: `prev` first, in one forward pass, then `next` from it.
   template <typename IsBlank>
   NonBlankIndex(std::size_t count, IsBlank blank, std::vector<std::size_t> next_storage = {},
                 std::vector<std::size_t> prev_storage = {})
       : next(std::move(next_storage)), prev(std::move(prev_storage)) {
-    next.assign(count + 1, kNoLine);
-    prev.assign(count, kNoLine);
-    for (std::size_t j = count; j-- > 0;) next[j] = blank(j) ? next[j + 1] : j;
+    prev.clear();
+    std::size_t last = kNoLine;
     for (std::size_t j = 0; j < count; ++j) {
-      prev[j] = next[j] == j ? j : j > 0 ? prev[j - 1] : kNoLine;
+      if (!blank(j)) last = j;
+      prev.push_back(last);
     }
+    next.resize(count + 1);
+    next[count] = kNoLine;
+    for (std::size_t j = count; j-- > 0;) next[j] = prev[j] == j ? j : next[j + 1];
   }
 
   // First non-blank line of the window [first, last], or kNoLine for an all-blank window.

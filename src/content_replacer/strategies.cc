@@ -198,15 +198,20 @@ std::vector<std::size_t> find_line_sequence(std::size_t text_lines, Key key,
     p[j] = ids.try_emplace(pattern[j], static_cast<int>(ids.size())).first->second;
   }
   const std::vector<std::size_t> border = prefix_borders(p);
-  // Most text lines differ in length from every pattern line: a mask of the lengths modulo 64
-  // turns those away before any hashing.
+  // Most text lines differ in length or in their first byte from every pattern line: masks of
+  // the lengths and of the first bytes, modulo 64, turn those away before any hashing.
   std::uint64_t lengths = 0;
-  for (const auto line : pattern) lengths |= std::uint64_t{1} << (line.size() % 64);
+  std::uint64_t heads = 0;
+  for (const auto line : pattern) {
+    lengths |= std::uint64_t{1} << (line.size() % 64);
+    if (!line.empty()) heads |= std::uint64_t{1} << (static_cast<unsigned char>(line[0]) % 64);
+  }
   std::size_t q = 0;  // length of the pattern prefix matched so far
   for (std::size_t i = 0; i < text_lines; ++i) {
     int id = -1;
     const std::string_view line = key(i);
-    if ((lengths >> (line.size() % 64)) & 1) {
+    if (((lengths >> (line.size() % 64)) & 1) &&
+        (line.empty() || ((heads >> (static_cast<unsigned char>(line[0]) % 64)) & 1))) {
       const auto hit = ids.find(line);
       if (hit != ids.end()) id = hit->second;
     }

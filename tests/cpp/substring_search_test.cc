@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,6 +37,27 @@ TEST(FindFirst, FindsOverlapsAndCharacterBoundaries) {
   EXPECT_EQ(find_first("ab", "", 2), 2u);
   EXPECT_EQ(find_first("ab", "", 3), kNoOccurrence);
   EXPECT_EQ(find_first("\xC3\xA9x", "", 1), 2u);  // inside "é": the next boundary
+}
+
+TEST(FindFirst, AgreesWithEveryPositionScanOnLongerTexts) {
+  // Texts and needles over few letters put matches, overlapping matches and near misses
+  // everywhere, the ends of the text and the starting position included.
+  std::mt19937 random(3);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string alphabet = round % 3 == 0 ? "ab" : round % 3 == 1 ? "a b\nZ" : "  e(x";
+    std::string haystack(random() % 200, ' ');
+    for (auto& c : haystack) c = alphabet[random() % alphabet.size()];
+    std::string needle(2 + random() % 12, ' ');
+    for (auto& c : needle) c = alphabet[random() % alphabet.size()];
+    if (random() % 2 == 0 && haystack.size() >= needle.size()) {
+      haystack.replace(random() % (haystack.size() - needle.size() + 1), needle.size(), needle);
+    }
+    const Positions all = naive_all(haystack, needle);
+    const std::size_t from = haystack.empty() ? 0 : random() % haystack.size();
+    const auto expected = std::find_if(all.begin(), all.end(), [&](auto p) { return p >= from; });
+    ASSERT_EQ(find_first(haystack, needle, from), expected == all.end() ? kNoOccurrence : *expected)
+        << "needle '" << needle << "' from " << from << " in '" << haystack << "'";
+  }
 }
 
 TEST(OccursAfter, AnswersWhetherTheFirstOccurrenceIsTheLast) {
