@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -44,13 +45,17 @@ class SpareArrays {
     return array;
   }
 
+  // Called from a destructor: when even the list of spares cannot grow, the array is freed.
   template <typename T>
-  void give(std::vector<T>&& array) {
+  void give(std::vector<T>&& array) noexcept {
     const std::size_t bytes = array.capacity() * sizeof(T);
     if (bytes == 0 || bytes > kSpareBytesPerThread - bytes_) return;  // freed with `array`
     array.clear();
-    auto& spares = list<T>();
-    spares.push_back(std::move(array));
+    try {
+      list<T>().push_back(std::move(array));
+    } catch (const std::bad_alloc&) {
+      return;
+    }
     bytes_ += bytes;
   }
 
