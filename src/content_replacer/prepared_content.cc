@@ -76,12 +76,39 @@ class SpareArrays {
   std::size_t bytes_ = 0;
 };
 
-thread_local SpareArrays spare_arrays;
+// Set once this thread's spares are destroyed: a prepared content that outlives them (one in
+// static storage, destroyed at exit after the thread's own objects) must not reach them.
+thread_local bool spares_destroyed = false;
+
+struct ThreadSpares : SpareArrays {
+  ~ThreadSpares() { spares_destroyed = true; }
+};
+
+// This thread's spares, made on first use; null once they are destroyed.
+SpareArrays* thread_spares() {
+  if (spares_destroyed) return nullptr;
+  thread_local ThreadSpares spares;
+  return &spares;
+}
+
+template <typename T>
+std::vector<T> take_spare(std::size_t size) {
+  if (SpareArrays* spares = thread_spares()) return spares->take<T>(size);
+  std::vector<T> array;
+  array.reserve(size);
+  return array;
+}
+
+template <typename T>
+void give_spare(std::vector<T>&& array) noexcept {
+  if (SpareArrays* spares = thread_spares()) spares->give(std::move(array));
+}
 
 }  // namespace
 
 std::size_t spare_line_array_bytes() {
-  return spare_arrays.bytes();
+  const SpareArrays* spares = thread_spares();
+  return spares == nullptr ? 0 : spares->bytes();
 }
 
 JoinedLines::JoinedLines(std::string_view text, std::span<const std::string_view> lines,
@@ -108,14 +135,14 @@ JoinedLines::JoinedLines(std::string_view text, std::span<const std::string_view
 }
 
 PreparedContent::~PreparedContent() {
-  if (lines_) spare_arrays.give(std::move(*lines_));
-  if (trimmed_) spare_arrays.give(std::move(*trimmed_));
-  if (indents_) spare_arrays.give(std::move(*indents_));
+  if (lines_) give_spare(std::move(*lines_));
+  if (trimmed_) give_spare(std::move(*trimmed_));
+  if (indents_) give_spare(std::move(*indents_));
   if (non_blank_) {
-    spare_arrays.give(std::move(non_blank_->next));
-    spare_arrays.give(std::move(non_blank_->prev));
+    give_spare(std::move(non_blank_->next));
+    give_spare(std::move(non_blank_->prev));
   }
-  if (joined_) spare_arrays.give(std::move(joined_->start));
+  if (joined_) give_spare(std::move(joined_->start));
 }
 
 bool PreparedContent::contains(std::string_view needle) {
@@ -164,9 +191,9 @@ void PreparedContent::split() {
   // Every strategy that asks for one of these asks for the others soon after, so the lines,
   // their indentation and their trimmed forms are made in one pass over the text.
   const std::size_t most = text::count_newlines(text_) + 1;
-  auto& lines = lines_.emplace(spare_arrays.take<std::string_view>(most));
-  auto& indents = indents_.emplace(spare_arrays.take<std::size_t>(most));
-  auto& trimmed = trimmed_.emplace(spare_arrays.take<std::string_view>(most));
+  auto& lines = lines_.emplace(take_spare<std::string_view>(most));
+  auto& indents = indents_.emplace(take_spare<std::size_t>(most));
+  auto& trimmed = trimmed_.emplace(take_spare<std::string_view>(most));
   text::for_each_line(text_, [&](std::string_view line) __attribute__((always_inline)) {
     const std::size_t indent = line_indent(line);
     lines.push_back(line);
@@ -196,8 +223,7 @@ const NonBlankIndex& PreparedContent::non_blank() {
     const auto trimmed = trimmed_lines();
     non_blank_.emplace(
         trimmed.size(), [&](std::size_t j) { return trimmed[j].empty(); },
-        spare_arrays.take<std::size_t>(trimmed.size() + 1),
-        spare_arrays.take<std::size_t>(trimmed.size()));
+        take_spare<std::size_t>(trimmed.size() + 1), take_spare<std::size_t>(trimmed.size()));
   }
   return *non_blank_;
 }
@@ -218,7 +244,7 @@ std::span<const std::size_t> PreparedContent::lines_trimmed_to(std::string_view 
 const JoinedLines& PreparedContent::joined() {
   if (!joined_) {
     const auto all = lines();
-    joined_.emplace(text_, all, spare_arrays.take<std::size_t>(all.size()));
+    joined_.emplace(text_, all, take_spare<std::size_t>(all.size()));
   }
   return *joined_;
 }

@@ -70,5 +70,16 @@ TEST(PreparedContent, ListsTheLinesTrimmedToATextAndKeepsEveryAnswer) {
   EXPECT_EQ(prepared.lines_trimmed_to("a").data(), a.data());
 }
 
+TEST(PreparedContent, OneInStaticStorageOutlivesTheThreadsSpareArrays) {
+  // Destroyed at exit, after the main thread's spare arrays: its arrays must be freed instead
+  // of handed to spares that are gone (a use after free that the sanitizer build reports, and
+  // that ends the process with an error there).
+  static const std::string content = "  a\nb\n";
+  static PreparedContent kept(content);
+  ASSERT_EQ(kept.lines().size(), 2u);
+  ASSERT_EQ(kept.non_blank().prev[1], 1u);
+  ASSERT_EQ(kept.joined().start.size(), 2u);
+}
+
 }  // namespace
 }  // namespace marlune::content_replacer
