@@ -15,12 +15,12 @@ namespace marlune::content_replacer {
 namespace {
 
 // The memory of the per-line arrays a thread keeps from one prepared content for the next.
-// Editing tools call again and again on files of a few thousand lines; arrays taken from the
-// allocator anew on every call are, for contents of that size, blocks that it hands back to the
-// system when they are freed and maps in again, a page fault per page, on the next call: that
-// cost a third of a failing edit on 10,000 lines. What a content of up to about 16,000 lines
+// Editing tools call again and again on the same files; arrays taken from the allocator anew on
+// every call are, for contents of some size, blocks that it hands back to the system when they
+// are freed and maps in again, a page fault per page, on the next call: that doubled the time of
+// a failing edit on 10,000 and on 100,000 lines. What a content of up to about 130,000 lines
 // needs is kept; larger contents take and give back their memory as before.
-constexpr std::size_t kSpareBytesPerThread = std::size_t{1} << 20;
+constexpr std::size_t kSpareBytesPerThread = kSpareLineArrayBytes;
 
 class SpareArrays {
  public:

@@ -102,7 +102,9 @@ class PreparedContent {
   std::deque<std::pair<std::string, std::vector<std::size_t>>> trimmed_to_;
 };
 
-// Bytes of per-line array memory this thread keeps for the next content, for tests.
+// The most per-line array memory a thread keeps for the next content it prepares, and what it
+// keeps now (for tests).
+inline constexpr std::size_t kSpareLineArrayBytes = std::size_t{8} << 20;
 std::size_t spare_line_array_bytes();
 
 }  // namespace marlune::content_replacer

@@ -79,7 +79,7 @@ void prepare_all(content_replacer::PreparedContent& prepared) {
 }
 
 TEST(RetainedMemory, PreparedLineArraysAreKeptWithinABoundAndTakenUpAgain) {
-  constexpr std::size_t kBound = std::size_t{1} << 20;
+  constexpr std::size_t kBound = content_replacer::kSpareLineArrayBytes;
   const std::string small = numbered_lines(2000);
   {
     content_replacer::PreparedContent first(small);
@@ -102,7 +102,7 @@ TEST(RetainedMemory, PreparedLineArraysAreKeptWithinABoundAndTakenUpAgain) {
 
   // A content too large for the bound gives back what it does not keep, and a whole failing
   // edit on it leaves no more than the bound behind.
-  const std::string large = numbered_lines(60000);
+  const std::string large = numbered_lines(200000);
   const std::size_t heap = test_support::live_heap_bytes;
   const auto outcome = content_replacer::replace_content(
       large, "    value_x = 2\n    value_y = 3\n", "z", false, std::nullopt);
