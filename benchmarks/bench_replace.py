@@ -20,8 +20,10 @@ A third table times the exact edit on 10,000 and 100,000 lines of standard-libra
 one non-ASCII character (Latin-1 range, BMP, astral, so that the interpreter stores the text with
 one, two or four bytes per character), beside the same floor. Each call of either side gets a str
 of its own that nothing has converted yet, as a tool that reads a file and edits it once would;
-the copies are made before the clock starts. A last row per kind repeats the edit on one str,
-whose UTF-8 form the interpreter keeps after the first call.
+the copies are made before the clock starts. The floor hands back the new str, so the module is
+timed twice: the call alone, and the call with the new content read from its result, which is what
+the ratio compares. A last row per kind repeats the edit on one str, whose UTF-8 form the
+interpreter keeps after the first call.
 
 All times are CPU time of this process (both sides run on one thread), so that other work on a
 shared machine does not distort the ratios.
@@ -348,8 +350,8 @@ def per_call_us(function, content, repeat):
 
 def exact_non_ascii_table(repeat):
     header = (
-        f"{'content':<18} {'lines':>7} {'str':>12} {'module us':>10} {'floor us':>9}  "
-        "ratio (floor / module)"
+        f"{'content':<18} {'lines':>7} {'str':>12} {'module us':>10} {'+ .content':>11} {'floor us':>9}  "
+        "ratio (floor / module with .content)"
     )
     print(header)
     print("-" * len(header))
@@ -365,27 +367,40 @@ def exact_non_ascii_table(repeat):
             def module_edit(text):
                 m.replace_content(text, TARGET, NEW)
 
+            # The floor hands back the new str; the module's record builds it when it is read.
+            def module_edit_read(text):
+                return m.replace_content(text, TARGET, NEW).content
+
             def floor_edit(text):
                 if text.count(TARGET) == 1:
                     text.replace(TARGET, NEW, 1)
 
             ours = per_call_us(module_edit, content, repeat)
+            ours_read = per_call_us(module_edit_read, content, repeat)
             floor = per_call_us(floor_edit, content, repeat)
             if character:
-                worst = min(worst, floor / ours)
-            print(f"{kind:<18} {size:>7} {'fresh':>12} {ours:10.1f} {floor:9.1f}  {floor / ours:5.2f}x", flush=True)
+                worst = min(worst, floor / ours_read)
+            print(
+                f"{kind:<18} {size:>7} {'fresh':>12} {ours:10.1f} {ours_read:11.1f} {floor:9.1f}  "
+                f"{floor / ours_read:5.2f}x",
+                flush=True,
+            )
             if character:
                 # One str used over and over, in the cache like the floor's on this row.
                 cached = content[:-1] + content[-1:]
                 module_edit(cached)  # from now on the interpreter keeps its UTF-8 form
                 cached_us = best_ms(lambda: module_edit(cached), repeat) * 1000
+                cached_read_us = best_ms(lambda: module_edit_read(cached), repeat) * 1000
                 warm_floor = best_ms(lambda: floor_edit(cached), repeat) * 1000
                 print(
-                    f"{kind:<18} {size:>7} {'UTF-8 cached':>12} {cached_us:10.1f} {warm_floor:9.1f}  "
-                    f"{warm_floor / cached_us:5.2f}x",
+                    f"{kind:<18} {size:>7} {'UTF-8 cached':>12} {cached_us:10.1f} {cached_read_us:11.1f} "
+                    f"{warm_floor:9.1f}  {warm_floor / cached_read_us:5.2f}x",
                     flush=True,
                 )
-    print(f"non-ASCII content, fresh str: worst {worst:.2f}x of the floor (target: 0.67x or more, within 1.5x)")
+    print(
+        f"non-ASCII content, fresh str, new content read: worst {worst:.2f}x of the floor "
+        "(target: 0.67x or more, within 1.5x)"
+    )
 
 
 def main():

@@ -60,11 +60,12 @@ std::string replace_at(std::string_view content, std::size_t pos, std::size_t le
 }
 
 // Every occurrence of `candidate` replaced, leftmost first and without overlaps, starting from
-// the known first occurrence. The empty candidate puts `new_string` before every character and
-// once at the end.
+// the known first occurrence; `replacements` receives their number. The empty candidate puts
+// `new_string` before every character and once at the end.
 std::string replace_every(std::string_view content, std::string_view candidate, std::size_t first,
-                          std::string_view new_string) {
+                          std::string_view new_string, std::size_t& replacements) {
   std::string out;
+  replacements = 0;
   if (candidate.empty()) {
     out.reserve(content.size() + (text::char_count(content) + 1) * new_string.size());
     std::size_t pos = 0;
@@ -73,8 +74,10 @@ std::string replace_every(std::string_view content, std::string_view candidate, 
       out.append(new_string);
       out.append(content.substr(pos, length));
       pos += length;
+      ++replacements;
     }
     out.append(new_string);
+    ++replacements;
     return out;
   }
   out.reserve(content.size());
@@ -84,19 +87,27 @@ std::string replace_every(std::string_view content, std::string_view candidate, 
     out.append(content.substr(copied, pos - copied));
     out.append(new_string);
     copied = pos + candidate.size();
+    ++replacements;
   }
   out.append(content.substr(copied));
   return out;
 }
 
 ReplaceSuccess make_success(std::string new_content, std::string_view content, std::size_t pos,
-                            std::string& candidate, std::string_view strategy) {
+                            std::string& candidate, std::string_view strategy,
+                            std::string_view new_string, std::string_view inserted,
+                            std::size_t replacements) {
   ReplaceSuccess success;
   success.content = std::move(new_content);
   success.start_line = line_of(content, pos);
   success.end_line = success.start_line + text::count_newlines(candidate);
   success.matched_text = std::move(candidate);
   success.strategy = strategy;
+  success.replacements = replacements;
+  // `inserted` is always a stretch of `new_string` (see fitted_replacement).
+  success.inserted_offset =
+      inserted.empty() ? 0 : static_cast<std::size_t>(inserted.data() - new_string.data());
+  success.inserted_size = inserted.size();
   return success;
 }
 
@@ -180,13 +191,17 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
       if (replace_all) {
         const std::size_t first = find_first(content, candidate);
         if (first == kNoOccurrence) continue;
-        return make_success(replace_every(content, candidate, first, fitted()), content, first,
-                            candidate, strategy.name);
+        const std::string_view inserted = fitted();
+        std::size_t replacements = 0;
+        std::string replaced = replace_every(content, candidate, first, inserted, replacements);
+        return make_success(std::move(replaced), content, first, candidate, strategy.name,
+                            new_string, inserted, replacements);
       }
       const std::size_t pos = single_position(content, candidate, line_hint);
       if (pos == kNoOccurrence) continue;
-      return make_success(replace_at(content, pos, candidate.size(), fitted()), content, pos,
-                          candidate, strategy.name);
+      const std::string_view inserted = fitted();
+      return make_success(replace_at(content, pos, candidate.size(), inserted), content, pos,
+                          candidate, strategy.name, new_string, inserted, 1);
     }
     // Once any strategy has proposed something, a failure is reported as an ambiguity, even
     // when none of the proposed candidates occurs in the content.

@@ -20,6 +20,13 @@ struct ReplaceSuccess {
   std::size_t start_line = 0;
   std::size_t end_line = 0;
   std::string strategy;  // name of the strategy whose candidate was placed
+  // How `content` was made from the arguments, so that a caller holding them in another form
+  // can tell the result's size and alphabet without reading it: each of `replacements`
+  // occurrences of `matched_text` gave way to the stretch of `new_string` that starts at byte
+  // `inserted_offset` and holds `inserted_size` bytes.
+  std::size_t replacements = 1;
+  std::size_t inserted_offset = 0;
+  std::size_t inserted_size = 0;
 };
 
 enum class ReplaceErrorKind { NoChange, NotFound, MultipleMatches };

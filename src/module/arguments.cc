@@ -251,7 +251,18 @@ bool convert_text(PyObject* object, const char* parameter, TextArgument& out) {
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(object) < 0) return argument_extraction_error(parameter);
 #endif
-  out.wide = PyUnicode_KIND(object) != PyUnicode_1BYTE_KIND;
+  out.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+  switch (PyUnicode_KIND(object)) {
+    case PyUnicode_1BYTE_KIND:
+      out.width = PyUnicode_IS_ASCII(object) ? text::CharWidth::Ascii : text::CharWidth::Latin1;
+      break;
+    case PyUnicode_2BYTE_KIND:
+      out.width = text::CharWidth::Ucs2;
+      break;
+    default:
+      out.width = text::CharWidth::Ucs4;
+      break;
+  }
   if (!has_utf8_form(object) && transcode_to_utf8(object, out)) return true;
   // A string with a surrogate goes to the interpreter too, which raises its own
   // UnicodeEncodeError for it.

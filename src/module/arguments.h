@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module/python_ref.h"
+#include "text/transcode.h"
 
 namespace marlune::module {
 
@@ -59,7 +60,10 @@ bool convert_text(PyObject* object, const char* parameter, std::string_view& out
 struct TextArgument {
   std::string_view text;
   std::unique_ptr<char[]> buffer;
-  bool wide = false;  // the string holds characters past U+00FF
+  // The string's length in characters and the narrowest width that holds them all, read off
+  // how the interpreter stores it, which is always in that narrowest width.
+  std::size_t length = 0;
+  text::CharWidth width = text::CharWidth::Ascii;
 };
 
 // The same conversion, values and errors as above, with the text held by `out`.

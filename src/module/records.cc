@@ -198,18 +198,21 @@ PyType_Spec match_range_spec = {
 
 // ---- ReplaceResult ----
 
-// A text of a replacement, through the decoder that suits what the call's arguments held.
-PyObject* replacement_text(const ReplaceResultData& r, const std::string& text) {
+// A text of a replacement, built straight in its known shape, or else through the decoder that
+// suits what the call's arguments held.
+PyObject* replacement_text(const ReplaceResultData& r, const std::string& text,
+                           const std::optional<text::Utf8Shape>& shape) {
+  if (shape) return make_str_of_shape(text, *shape).release();
   return (r.wide_text ? make_wide_str(text) : make_str(text)).release();
 }
 
 PyObject* replace_result_get_content(PyObject* self, void*) {
   const auto& r = payload_of<ReplaceResultData>(self);
-  return replacement_text(r, r.content);
+  return replacement_text(r, r.content, r.content_shape);
 }
 PyObject* replace_result_get_matched_text(PyObject* self, void*) {
   const auto& r = payload_of<ReplaceResultData>(self);
-  return replacement_text(r, r.matched_text);
+  return replacement_text(r, r.matched_text, r.matched_shape);
 }
 PyObject* replace_result_get_start_line(PyObject* self, void*) {
   return new_size(payload_of<ReplaceResultData>(self).start_line);

@@ -14,14 +14,19 @@
 #include "content_replacer/diagnostics.h"
 #include "content_replacer/replace_content.h"
 #include "module/python_ref.h"
+#include "text/transcode.h"
 
 namespace marlune::module {
 
 // A successful replacement as its record holds it. `wide_text` tells that the content or the new
 // text held characters past U+00FF, so the result most likely does too: a hint for the fastest
-// way to rebuild its texts as str, never a change to what they are.
+// way to rebuild its texts as str, never a change to what they are. The shapes, where the call's
+// arguments settled them, are the length and width of `content` and `matched_text`, so that
+// their str are built without a pass to find these out.
 struct ReplaceResultData : content_replacer::ReplaceSuccess {
   bool wide_text = false;
+  std::optional<text::Utf8Shape> content_shape;
+  std::optional<text::Utf8Shape> matched_shape;
 };
 
 struct TryReplaceResultData {

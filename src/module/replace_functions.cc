@@ -2,6 +2,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "module/functions.h"
 #include "module/records.h"
 #include "module/text_objects.h"
+#include "text/transcode.h"
+#include "text/utf8.h"
 
 namespace marlune::module {
 namespace {
@@ -82,7 +85,33 @@ const FunctionDescription kTryReplaceContentDescription{"try_replace_content()",
 struct Replacement {
   replacer::ReplaceOutcome outcome;
   bool wide_text;  // the content or the new text held characters past U+00FF
+  std::optional<text::Utf8Shape> content_shape;
+  std::optional<text::Utf8Shape> matched_shape;
 };
+
+// The length and width of a new content and of its matched text, where the arguments settle
+// them. A matched text of ASCII holds none of the content's other characters, so what is kept
+// of the content holds them all and keeps the content's width; the stretch of new_string that
+// went in adds its own. Otherwise the record finds the shapes when it builds the str.
+void settle_shapes(const TextArgument& content, const TextArgument& new_string,
+                   Replacement& replacement) {
+  const auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement.outcome);
+  if (success == nullptr) return;
+  const std::string_view matched = success->matched_text;
+  if (content.width != text::CharWidth::Ascii && !text::is_ascii(matched)) return;
+  const std::string_view inserted =
+      new_string.text.substr(success->inserted_offset, success->inserted_size);
+  const text::Utf8Shape inserted_shape =
+      new_string.width == text::CharWidth::Ascii
+          ? text::Utf8Shape{inserted.size(), text::CharWidth::Ascii}
+          : text::utf8_shape(inserted);
+  // Each character of an ASCII matched text is one byte.
+  const std::size_t n = success->replacements;
+  replacement.content_shape =
+      text::Utf8Shape{content.length - n * matched.size() + n * inserted_shape.chars,
+                      std::max(content.width, inserted_shape.width)};
+  replacement.matched_shape = text::Utf8Shape{matched.size(), text::CharWidth::Ascii};
+}
 
 // Binds and converts the five arguments, then runs the driver once.
 std::optional<Replacement> run_replacement(const FunctionDescription& description,
@@ -100,9 +129,17 @@ std::optional<Replacement> run_replacement(const FunctionDescription& descriptio
       !convert_optional_uint32(slots[4], "line_hint", line_hint)) {
     return std::nullopt;
   }
-  return Replacement{replacer::replace_content(content.text, old_string.text, new_string.text,
-                                               replace_all, line_hint),
-                     content.wide || new_string.wide};
+  Replacement replacement{replacer::replace_content(content.text, old_string.text, new_string.text,
+                                                    replace_all, line_hint),
+                          std::max(content.width, new_string.width) >= text::CharWidth::Ucs2,
+                          std::nullopt, std::nullopt};
+  settle_shapes(content, new_string, replacement);
+  return replacement;
+}
+
+ReplaceResultData result_data(replacer::ReplaceSuccess&& success, const Replacement& replacement) {
+  return ReplaceResultData{std::move(success), replacement.wide_text, replacement.content_shape,
+                           replacement.matched_shape};
 }
 
 std::string_view error_type_name(replacer::ReplaceErrorKind kind) {
@@ -122,7 +159,7 @@ PyObject* replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     auto replacement = run_replacement(kReplaceContentDescription, args, nargs, kwnames);
     if (!replacement) return nullptr;
     if (auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement->outcome)) {
-      return new_replace_result({std::move(*success), replacement->wide_text}).release();
+      return new_replace_result(result_data(std::move(*success), *replacement)).release();
     }
     const auto& error = std::get<replacer::ReplaceError>(replacement->outcome);
     OwnedRef message = make_str(error.message);
@@ -139,7 +176,7 @@ PyObject* try_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs
     TryReplaceResultData data;
     if (auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement->outcome)) {
       data.success = true;
-      data.result = ReplaceResultData{std::move(*success), replacement->wide_text};
+      data.result = result_data(std::move(*success), *replacement);
     } else {
       auto& error = std::get<replacer::ReplaceError>(replacement->outcome);
       data.error = std::move(error.message);

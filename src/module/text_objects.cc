@@ -30,7 +30,15 @@ OwnedRef make_wide_str(std::string_view text) {
   // The string is made at once in its final, narrowest kind, which the interpreter's decoder
   // reaches only by widening, and then writes a wide character at a time. One pass over the
   // text finds the length and the kind (exact for valid UTF-8), a second one decodes it.
-  const text::Utf8Shape shape = text::utf8_shape(text);
+  return make_str_of_shape(text, text::utf8_shape(text));
+}
+
+OwnedRef make_str_of_shape(std::string_view text, text::Utf8Shape shape) {
+  if (text.size() < kOwnDecoderMinimum) return decode_by_interpreter(text);
+  // ASCII text is one character per byte; a count that says otherwise is no ASCII shape.
+  if (shape.width == text::CharWidth::Ascii && shape.chars != text.size()) {
+    return decode_by_interpreter(text);
+  }
   Py_UCS4 largest = 0x7F;
   switch (shape.width) {
     case text::CharWidth::Ascii:

@@ -34,6 +34,26 @@ TEST_P(PlacedCases, ReplacesAndReportsTheMatch) {
   EXPECT_EQ(success->start_line, c.start_line);
   EXPECT_EQ(success->end_line, c.end_line);
   EXPECT_EQ(success->strategy, c.strategy);
+  // The layout fields describe exactly how the content was rebuilt: every replaced occurrence
+  // of the matched text gave way to one stretch of new_string.
+  ASSERT_LE(success->inserted_offset + success->inserted_size, c.new_string.size());
+  const std::string_view inserted =
+      std::string_view(c.new_string).substr(success->inserted_offset, success->inserted_size);
+  EXPECT_EQ(success->content.size() + success->replacements * success->matched_text.size(),
+            c.content.size() + success->replacements * inserted.size());
+  if (c.replace_all && !success->matched_text.empty()) {
+    std::string rebuilt = c.content;
+    std::size_t replaced = 0;
+    for (std::size_t pos = rebuilt.find(success->matched_text); pos != std::string::npos;
+         pos = rebuilt.find(success->matched_text, pos + inserted.size())) {
+      rebuilt.replace(pos, success->matched_text.size(), inserted);
+      ++replaced;
+    }
+    EXPECT_EQ(rebuilt, success->content);
+    EXPECT_EQ(replaced, success->replacements);
+  } else if (!c.replace_all) {
+    EXPECT_EQ(success->replacements, 1u);
+  }
 }
 
 const std::string kFoo = "foo\nbar\nfoo\n";

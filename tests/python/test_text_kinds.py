@@ -214,3 +214,30 @@ def test_exact_edits_agree_with_str_operations(before, old, new, after):
     if old == new or content.find(old, position + 1) >= 0:
         return
     check_exact_edit(content, old, new)
+
+
+@pytest.mark.parametrize("content_char", ["", "é", "中", "😀"])
+@pytest.mark.parametrize(
+    "old, new",
+    [(old, new) for old in ("", "a = 1", "\n") for new in ("", "b", "é", "中", "😀x") if old != new],
+)
+def test_replace_all_of_ascii_text_in_every_width(content_char, old, new):
+    content = ("a = 1\n" + content_char + LINE) * 20
+    result = m.replace_content(fresh(content), fresh(old), fresh(new), replace_all=True)
+    want = content.replace(old, new)
+    assert result.content == want and hash(result.content) == hash(want)
+    assert result.matched_text == old
+
+
+@pytest.mark.parametrize("space", ["\u3000", "\u00a0", "\u2003"])
+@pytest.mark.parametrize("content_char", ["", "é", "中", "😀"])
+def test_trimmed_stretch_of_a_wider_new_string_keeps_the_narrow_width(space, content_char):
+    # The trimmed-boundary strategy puts in new_string without the whitespace at its ends, so
+    # the result may be narrower than new_string.
+    content = (LINE + content_char) * 5 + "z=foo(x) + bar(y);\n" + LINE * 5
+    want = content.replace("foo(x) + bar(y)", "baz")
+    for old in ("  foo(x) + bar(y)  ", space + "foo(x) + bar(y)" + space):
+        result = m.replace_content(fresh(content), fresh(old), fresh(space + "baz" + space))
+        assert result.strategy == "trimmed_boundary"
+        assert result.content == want and hash(result.content) == hash(want)
+        assert result.content.isascii() == want.isascii()
