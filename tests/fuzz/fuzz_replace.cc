@@ -230,5 +230,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(text::trim(inserted) == text::trim(new_string),
              s_detail + " inserted " + quoted(inserted));
+
+  // The layout the success reports is the one found here.
+  FUZZ_CHECK(success.replacements == (replace_all ? count_every(content, matched) : 1), s_detail);
+  FUZZ_CHECK(success.inserted_offset + success.inserted_size <= new_string.size(), s_detail);
+  FUZZ_CHECK(new_string.substr(success.inserted_offset, success.inserted_size) == inserted,
+             s_detail + " inserted " + quoted(inserted));
   return 0;
 }
