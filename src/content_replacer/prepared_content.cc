@@ -145,11 +145,11 @@ PreparedContent::~PreparedContent() {
   if (joined_) give_spare(std::move(joined_->start));
 }
 
-bool PreparedContent::contains(std::string_view needle) {
-  if (!last_contains_ || last_contains_->first != needle) {
-    last_contains_.emplace(std::string(needle), content_replacer::contains(text_, needle));
+std::size_t PreparedContent::first_occurrence(std::string_view needle) {
+  if (!last_occurrence_ || last_occurrence_->first != needle) {
+    last_occurrence_.emplace(std::string(needle), find_first(text_, needle));
   }
-  return last_contains_->second;
+  return last_occurrence_->second;
 }
 
 namespace {

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "content_replacer/substring_search.h"
+
 namespace marlune::content_replacer {
 
 // Sentinel for "no such line" in the line indexes below.
@@ -75,9 +77,11 @@ class PreparedContent {
   PreparedContent& operator=(const PreparedContent&) = delete;
 
   std::string_view text() const { return text_; }
-  // Whether `needle` occurs in the content. The exact text and its unescaped form are
-  // usually the same string, so the last answer is kept.
-  bool contains(std::string_view needle);
+  // Where `needle` first occurs in the content (kNoOccurrence when it does not), and whether
+  // it does. The exact text, its unescaped form and the candidate then placed are usually the
+  // same string, so the last answer is kept.
+  std::size_t first_occurrence(std::string_view needle);
+  bool contains(std::string_view needle) { return first_occurrence(needle) != kNoOccurrence; }
   std::span<const std::string_view> lines();
   std::span<const std::string_view> trimmed_lines();
   // Byte length of each line's indentation; a line is blank when that is its whole length.
@@ -92,7 +96,7 @@ class PreparedContent {
   void split();
 
   std::string_view text_;
-  std::optional<std::pair<std::string, bool>> last_contains_;
+  std::optional<std::pair<std::string, std::size_t>> last_occurrence_;
   std::optional<std::vector<std::string_view>> lines_;
   std::optional<std::vector<std::string_view>> trimmed_;
   std::optional<std::vector<std::size_t>> indents_;

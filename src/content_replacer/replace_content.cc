@@ -37,12 +37,11 @@ std::size_t nearest_occurrence(std::string_view content, std::string_view candid
   return best;
 }
 
-// Where a single replacement puts `candidate`: its only occurrence, or with a hint the
-// occurrence nearest the hint line; kNoOccurrence when it does not occur, or occurs more than
-// once without a hint.
-std::size_t single_position(std::string_view content, std::string_view candidate,
+// Where a single replacement puts `candidate`, which first occurs at `first`: its only
+// occurrence, or with a hint the occurrence nearest the hint line; kNoOccurrence when it does
+// not occur, or occurs more than once without a hint.
+std::size_t single_position(std::string_view content, std::string_view candidate, std::size_t first,
                             std::optional<std::uint32_t> line_hint) {
-  const std::size_t first = find_first(content, candidate);
   if (first == kNoOccurrence) return kNoOccurrence;
   if (!occurs_after(content, candidate, first)) return first;
   if (!line_hint) return kNoOccurrence;
@@ -188,8 +187,9 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
             strategy.on_prepared == prepared::trimmed_boundary_replacer && candidate == trimmed_old;
         return fitted_replacement(old_string, candidate, new_string, trimmed_find);
       };
+      // The strategy that proposed the candidate has often just searched for it.
+      const std::size_t first = prepared_content.first_occurrence(candidate);
       if (replace_all) {
-        const std::size_t first = find_first(content, candidate);
         if (first == kNoOccurrence) continue;
         const std::string_view inserted = fitted();
         std::size_t replacements = 0;
@@ -197,7 +197,7 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
         return make_success(std::move(replaced), content, first, candidate, strategy.name,
                             new_string, inserted, replacements);
       }
-      const std::size_t pos = single_position(content, candidate, line_hint);
+      const std::size_t pos = single_position(content, candidate, first, line_hint);
       if (pos == kNoOccurrence) continue;
       const std::string_view inserted = fitted();
       return make_success(replace_at(content, pos, candidate.size(), inserted), content, pos,
