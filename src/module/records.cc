@@ -203,16 +203,18 @@ PyType_Spec match_range_spec = {
 PyObject* replacement_text(const ReplaceResultData& r, const std::string& text,
                            const std::optional<text::Utf8Shape>& shape) {
   if (shape) return make_str_of_shape(text, *shape).release();
-  return (r.wide_text ? make_wide_str(text) : make_str(text)).release();
+  return (r.hints.wide_text ? make_wide_str(text) : make_str(text)).release();
 }
 
 PyObject* replace_result_get_content(PyObject* self, void*) {
   const auto& r = payload_of<ReplaceResultData>(self);
-  return replacement_text(r, r.content, r.content_shape);
+  return replacement_text(r, r.content, r.hints.content_shape);
 }
 PyObject* replace_result_get_matched_text(PyObject* self, void*) {
   const auto& r = payload_of<ReplaceResultData>(self);
-  return replacement_text(r, r.matched_text, r.matched_shape);
+  std::optional<text::Utf8Shape> shape;  // a known content shape means an ASCII matched text
+  if (r.hints.content_shape) shape = text::Utf8Shape{r.matched_text.size(), text::CharWidth::Ascii};
+  return replacement_text(r, r.matched_text, shape);
 }
 PyObject* replace_result_get_start_line(PyObject* self, void*) {
   return new_size(payload_of<ReplaceResultData>(self).start_line);

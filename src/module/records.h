@@ -18,15 +18,20 @@
 
 namespace marlune::module {
 
-// A successful replacement as its record holds it. `wide_text` tells that the content or the new
-// text held characters past U+00FF, so the result most likely does too: a hint for the fastest
-// way to rebuild its texts as str, never a change to what they are. The shapes, where the call's
-// arguments settled them, are the length and width of `content` and `matched_text`, so that
-// their str are built without a pass to find these out.
-struct ReplaceResultData : content_replacer::ReplaceSuccess {
+// What the call's arguments tell about a replacement's texts: hints for the fastest way to
+// rebuild them as str, never a change to what they are. `wide_text`: the content or the new text
+// held characters past U+00FF, so the result most likely does too. `content_shape`: the new
+// content's length and width, where the arguments settle them, which they do only when the
+// matched text is ASCII, so that its str and the content's are built without a pass to find
+// these out.
+struct ReplacementTextHints {
   bool wide_text = false;
   std::optional<text::Utf8Shape> content_shape;
-  std::optional<text::Utf8Shape> matched_shape;
+};
+
+// A successful replacement as its record holds it.
+struct ReplaceResultData : content_replacer::ReplaceSuccess {
+  ReplacementTextHints hints;
 };
 
 struct TryReplaceResultData {

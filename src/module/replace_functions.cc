@@ -84,21 +84,20 @@ const FunctionDescription kTryReplaceContentDescription{"try_replace_content()",
 
 struct Replacement {
   replacer::ReplaceOutcome outcome;
-  bool wide_text;  // the content or the new text held characters past U+00FF
-  std::optional<text::Utf8Shape> content_shape;
-  std::optional<text::Utf8Shape> matched_shape;
+  ReplacementTextHints hints;
 };
 
-// The length and width of a new content and of its matched text, where the arguments settle
-// them. A matched text of ASCII holds none of the content's other characters, so what is kept
-// of the content holds them all and keeps the content's width; the stretch of new_string that
-// went in adds its own. Otherwise the record finds the shapes when it builds the str.
-void settle_shapes(const TextArgument& content, const TextArgument& new_string,
-                   Replacement& replacement) {
-  const auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement.outcome);
-  if (success == nullptr) return;
+// The length and width of a new content, where the arguments settle them. A matched text of
+// ASCII holds none of the content's other characters, so what is kept of the content holds them
+// all and keeps the content's width; the stretch of new_string that went in adds its own.
+// Otherwise the record finds the shape when it builds the str.
+std::optional<text::Utf8Shape> settled_content_shape(const TextArgument& content,
+                                                     const TextArgument& new_string,
+                                                     const replacer::ReplaceOutcome& outcome) {
+  const auto* success = std::get_if<replacer::ReplaceSuccess>(&outcome);
+  if (success == nullptr) return std::nullopt;
   const std::string_view matched = success->matched_text;
-  if (content.width != text::CharWidth::Ascii && !text::is_ascii(matched)) return;
+  if (content.width != text::CharWidth::Ascii && !text::is_ascii(matched)) return std::nullopt;
   const std::string_view inserted =
       new_string.text.substr(success->inserted_offset, success->inserted_size);
   const text::Utf8Shape inserted_shape =
@@ -107,10 +106,8 @@ void settle_shapes(const TextArgument& content, const TextArgument& new_string,
           : text::utf8_shape(inserted);
   // Each character of an ASCII matched text is one byte.
   const std::size_t n = success->replacements;
-  replacement.content_shape =
-      text::Utf8Shape{content.length - n * matched.size() + n * inserted_shape.chars,
-                      std::max(content.width, inserted_shape.width)};
-  replacement.matched_shape = text::Utf8Shape{matched.size(), text::CharWidth::Ascii};
+  return text::Utf8Shape{content.length - n * matched.size() + n * inserted_shape.chars,
+                         std::max(content.width, inserted_shape.width)};
 }
 
 // Binds and converts the five arguments, then runs the driver once.
@@ -131,15 +128,10 @@ std::optional<Replacement> run_replacement(const FunctionDescription& descriptio
   }
   Replacement replacement{replacer::replace_content(content.text, old_string.text, new_string.text,
                                                     replace_all, line_hint),
-                          std::max(content.width, new_string.width) >= text::CharWidth::Ucs2,
-                          std::nullopt, std::nullopt};
-  settle_shapes(content, new_string, replacement);
+                          {}};
+  replacement.hints.wide_text = std::max(content.width, new_string.width) >= text::CharWidth::Ucs2;
+  replacement.hints.content_shape = settled_content_shape(content, new_string, replacement.outcome);
   return replacement;
-}
-
-ReplaceResultData result_data(replacer::ReplaceSuccess&& success, const Replacement& replacement) {
-  return ReplaceResultData{std::move(success), replacement.wide_text, replacement.content_shape,
-                           replacement.matched_shape};
 }
 
 std::string_view error_type_name(replacer::ReplaceErrorKind kind) {
@@ -159,7 +151,7 @@ PyObject* replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     auto replacement = run_replacement(kReplaceContentDescription, args, nargs, kwnames);
     if (!replacement) return nullptr;
     if (auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement->outcome)) {
-      return new_replace_result(result_data(std::move(*success), *replacement)).release();
+      return new_replace_result({std::move(*success), replacement->hints}).release();
     }
     const auto& error = std::get<replacer::ReplaceError>(replacement->outcome);
     OwnedRef message = make_str(error.message);
@@ -176,7 +168,7 @@ PyObject* try_replace_content(PyObject*, PyObject* const* args, Py_ssize_t nargs
     TryReplaceResultData data;
     if (auto* success = std::get_if<replacer::ReplaceSuccess>(&replacement->outcome)) {
       data.success = true;
-      data.result = result_data(std::move(*success), *replacement);
+      data.result = ReplaceResultData{std::move(*success), replacement->hints};
     } else {
       auto& error = std::get<replacer::ReplaceError>(replacement->outcome);
       data.error = std::move(error.message);
