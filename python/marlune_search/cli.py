@@ -994,7 +994,25 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true",
                    help="print one JSON object a line: each range, then the result")
     p.set_defaults(run=_cmd_locate)
+
+    p = command("mcp", "serve file tools to an agent over the Model Context Protocol",
+                "Serve reading, finding, editing and patching the files under the root "
+                "folder as Model Context Protocol tools, over standard input and output. "
+                "Needs the optional extra: pip install 'marlune-search[mcp]'.")
+    p.add_argument("--root", metavar="DIR",
+                   help="the folder whose files are served; nothing outside it is read or "
+                        "written (default: the current folder)")
+    p.add_argument("--read-only", action="store_true",
+                   help="refuse every tool call that would write (dry runs still work)")
+    p.set_defaults(run=_cmd_mcp)
     return parser
+
+
+def _cmd_mcp(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
+    # Imported here: the server needs the optional extra, which the other commands do not.
+    from ._mcp_server import run
+
+    return run(args.root, args.read_only)
 
 
 def _write_json(p: argparse.ArgumentParser) -> None:
