@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "content_replacer/replacement_frame.h"
 #include "content_replacer/strategies.h"
 #include "content_replacer/substring_search.h"
 #include "text/lines.h"
@@ -94,7 +95,7 @@ std::string replace_every(std::string_view content, std::string_view candidate, 
 
 ReplaceSuccess make_success(std::string new_content, std::string_view content, std::size_t pos,
                             std::string& candidate, std::string_view strategy,
-                            std::string_view new_string, std::string_view inserted,
+                            std::string_view new_string, Replacement& inserted,
                             std::size_t replacements) {
   ReplaceSuccess success;
   success.content = std::move(new_content);
@@ -103,10 +104,14 @@ ReplaceSuccess make_success(std::string new_content, std::string_view content, s
   success.matched_text = std::move(candidate);
   success.strategy = strategy;
   success.replacements = replacements;
-  // `inserted` is always a stretch of `new_string` (see fitted_replacement).
-  success.inserted_offset =
-      inserted.empty() ? 0 : static_cast<std::size_t>(inserted.data() - new_string.data());
-  success.inserted_size = inserted.size();
+  if (inserted.rewritten) {
+    success.rewritten_insert = std::move(inserted.rewritten);
+  } else {
+    const std::string_view stretch = inserted.stretch;
+    success.inserted_offset =
+        stretch.empty() ? 0 : static_cast<std::size_t>(stretch.data() - new_string.data());
+    success.inserted_size = stretch.size();
+  }
   return success;
 }
 
@@ -126,42 +131,133 @@ std::size_t missing_line_breaks(std::string_view old_whitespace,
   return wanted > present ? wanted - present : 0;
 }
 
+// The line breaks that a candidate lacks at its ends compared with `old_string`.
+struct MissingBreaks {
+  std::size_t at_end = 0;
+  std::size_t at_start = 0;
+};
+
+MissingBreaks missing_breaks(std::string_view old_string, std::string_view candidate) {
+  return {missing_line_breaks(trailing_whitespace(old_string), trailing_whitespace(candidate)),
+          missing_line_breaks(leading_whitespace(old_string), leading_whitespace(candidate))};
+}
+
+// `text` without the last `missing.at_end` line breaks of its trailing whitespace (with what
+// follows the earliest of them and a "\r" just before it), then without the first
+// `missing.at_start` line breaks of what is left of its leading whitespace (with everything
+// before the last of them).
+std::string_view without_breaks(std::string_view text, MissingBreaks missing) {
+  if (const std::size_t k = missing.at_end) {
+    const std::size_t tail_start = text.size() - trailing_whitespace(text).size();
+    std::size_t cut = text.size();
+    std::size_t dropped = 0;
+    for (std::size_t j = text.size(); j-- > tail_start && dropped < k;) {
+      if (text[j] == '\n') cut = j, ++dropped;
+    }
+    if (dropped > 0 && cut > tail_start && text[cut - 1] == '\r') --cut;
+    text = text.substr(0, cut);
+  }
+  if (const std::size_t k = missing.at_start) {
+    const std::size_t head_size = leading_whitespace(text).size();
+    std::size_t cut = 0;
+    std::size_t dropped = 0;
+    for (std::size_t j = 0; j < head_size && dropped < k; ++j) {
+      if (text[j] == '\n') cut = j + 1, ++dropped;
+    }
+    text = text.substr(cut);
+  }
+  return text;
+}
+
+// The whitespace that `candidate` holds at its ends with more line breaks than `old_string`
+// holds there: at the end from the first of those breaks on (and a "\r" just before it), at
+// the start up to and including the last of them. Nothing for a candidate of whitespace only.
+std::pair<std::string_view, std::string_view> extra_breaks(std::string_view old_string,
+                                                           std::string_view candidate) {
+  std::string_view head, tail;
+  if (text::is_blank(candidate)) return {head, tail};
+  const std::string_view candidate_tail = trailing_whitespace(candidate);
+  if (std::size_t k = missing_line_breaks(candidate_tail, trailing_whitespace(old_string))) {
+    std::size_t cut = candidate_tail.size();
+    while (k > 0) {
+      cut = candidate_tail.rfind('\n', cut - 1);
+      --k;
+    }
+    if (cut > 0 && candidate_tail[cut - 1] == '\r') --cut;
+    tail = candidate_tail.substr(cut);
+  }
+  const std::string_view candidate_head = leading_whitespace(candidate);
+  if (std::size_t k = missing_line_breaks(candidate_head, leading_whitespace(old_string))) {
+    std::size_t end = 0;
+    for (std::size_t j = 0; k > 0; ++j) {
+      if (candidate_head[j] == '\n') end = j + 1, --k;
+    }
+    head = candidate_head.substr(0, end);
+  }
+  return {head, tail};
+}
+
 }  // namespace
 
 std::string_view fitted_replacement(std::string_view old_string, std::string_view candidate,
                                     std::string_view new_string, bool candidate_is_trimmed_find) {
-  std::string_view fitted = new_string;
   if (candidate_is_trimmed_find) {
+    std::string_view fitted = new_string;
     if (!leading_whitespace(old_string).empty()) fitted = text::trim_start(fitted);
     if (!trailing_whitespace(old_string).empty()) fitted = text::trim_end(fitted);
     return fitted;
   }
-  // The end first: drop the last `k` line breaks of the trailing whitespace, with what follows
-  // the earliest of them and a "\r" just before it.
-  if (const std::size_t k =
-          missing_line_breaks(trailing_whitespace(old_string), trailing_whitespace(candidate))) {
-    const std::size_t tail_start = fitted.size() - trailing_whitespace(fitted).size();
-    std::size_t cut = fitted.size();
-    std::size_t dropped = 0;
-    for (std::size_t j = fitted.size(); j-- > tail_start && dropped < k;) {
-      if (fitted[j] == '\n') cut = j, ++dropped;
-    }
-    if (dropped > 0 && cut > tail_start && fitted[cut - 1] == '\r') --cut;
-    fitted = fitted.substr(0, cut);
+  return without_breaks(new_string, missing_breaks(old_string, candidate));
+}
+
+Replacement replacement_for(std::string_view strategy, std::string_view old_string,
+                            std::string_view candidate, std::string_view new_string) {
+  Replacement replacement;
+  if (strategy == "trimmed_boundary" && candidate == text::trim(old_string)) {
+    // Trimmed at both ends, the candidate has no boundary whitespace and so no extra breaks.
+    replacement.stretch = fitted_replacement(old_string, candidate, new_string, true);
+    return replacement;
   }
-  // Then the start, on what is left: drop the first `k` line breaks of the leading whitespace
-  // and everything before the last of them.
-  if (const std::size_t k =
-          missing_line_breaks(leading_whitespace(old_string), leading_whitespace(candidate))) {
-    const std::size_t head_size = leading_whitespace(fitted).size();
-    std::size_t cut = 0;
-    std::size_t dropped = 0;
-    for (std::size_t j = 0; j < head_size && dropped < k; ++j) {
-      if (fitted[j] == '\n') cut = j + 1, ++dropped;
+  const MissingBreaks missing = missing_breaks(old_string, candidate);
+  replacement.stretch = without_breaks(new_string, missing);
+  const bool escapes = strategy == "escape_normalized";
+  if (strategy != "simple" && strategy != "trimmed_boundary") {
+    const std::string_view old_fit = without_breaks(old_string, missing);
+    if (old_fit != candidate) {
+      std::string_view replacing = replacement.stretch;
+      std::string unescaped_old, unescaped_new;
+      std::string_view frame = old_fit;
+      if (escapes) {
+        // The decision to decode the replacement stands whatever the frame below decides.
+        if (unescapes_replacement(old_fit, replacing)) {
+          unescaped_new = unescape_string(replacing);
+          replacement.rewritten = unescaped_new;
+          replacing = unescaped_new;
+        }
+        unescaped_old = unescape_string(old_fit);
+        frame = unescaped_old;
+      }
+      if (std::optional<std::string> rebased = rebased_replacement(frame, candidate, replacing)) {
+        replacement.rewritten = std::move(rebased);
+      }
     }
-    fitted = fitted.substr(cut);
   }
-  return fitted;
+  if (!escapes) {
+    const auto [head, tail] = extra_breaks(old_string, candidate);
+    if (!head.empty() || !tail.empty()) {
+      const std::string_view body = replacement.text();
+      std::string joined;
+      joined.reserve(head.size() + body.size() + tail.size());
+      joined.append(head).append(body).append(tail);
+      replacement.rewritten = std::move(joined);
+    }
+  }
+  // A rewrite that came out as the stretch itself changes nothing, and the stretch is what the
+  // caller can describe without copying.
+  if (replacement.rewritten && *replacement.rewritten == replacement.stretch) {
+    replacement.rewritten.reset();
+  }
+  return replacement;
 }
 
 ReplaceOutcome replace_content(std::string_view content, std::string_view old_string,
@@ -176,31 +272,26 @@ ReplaceOutcome replace_content(std::string_view content, std::string_view old_st
 
   bool candidates_seen = false;
   PreparedContent prepared_content(content);
-  const std::string_view trimmed_old = text::trim(old_string);
   for (const StrategyEntry& strategy : kStrategies) {
     CandidateList candidates = strategy.on_prepared(prepared_content, old_string);
     if (candidates.empty()) continue;
     for (std::string& candidate : candidates) {
-      // Only a placed candidate needs its replacement fitted.
-      const auto fitted = [&] {
-        const bool trimmed_find =
-            strategy.on_prepared == prepared::trimmed_boundary_replacer && candidate == trimmed_old;
-        return fitted_replacement(old_string, candidate, new_string, trimmed_find);
-      };
       // The strategy that proposed the candidate has often just searched for it.
       const std::size_t first = prepared_content.first_occurrence(candidate);
+      // Only a placed candidate needs its replacement made.
       if (replace_all) {
         if (first == kNoOccurrence) continue;
-        const std::string_view inserted = fitted();
+        Replacement inserted = replacement_for(strategy.name, old_string, candidate, new_string);
         std::size_t replacements = 0;
-        std::string replaced = replace_every(content, candidate, first, inserted, replacements);
+        std::string replaced =
+            replace_every(content, candidate, first, inserted.text(), replacements);
         return make_success(std::move(replaced), content, first, candidate, strategy.name,
                             new_string, inserted, replacements);
       }
       const std::size_t pos = single_position(content, candidate, first, line_hint);
       if (pos == kNoOccurrence) continue;
-      const std::string_view inserted = fitted();
-      return make_success(replace_at(content, pos, candidate.size(), inserted), content, pos,
+      Replacement inserted = replacement_for(strategy.name, old_string, candidate, new_string);
+      return make_success(replace_at(content, pos, candidate.size(), inserted.text()), content, pos,
                           candidate, strategy.name, new_string, inserted, 1);
     }
     // Once any strategy has proposed something, a failure is reported as an ambiguity, even

@@ -89,7 +89,7 @@ struct Replacement {
 
 // The length and width of a new content, where the arguments settle them. A matched text of
 // ASCII holds none of the content's other characters, so what is kept of the content holds them
-// all and keeps the content's width; the stretch of new_string that went in adds its own.
+// all and keeps the content's width; the text that went in adds its own.
 // Otherwise the record finds the shape when it builds the str.
 std::optional<text::Utf8Shape> settled_content_shape(const TextArgument& content,
                                                      const TextArgument& new_string,
@@ -98,10 +98,14 @@ std::optional<text::Utf8Shape> settled_content_shape(const TextArgument& content
   if (success == nullptr) return std::nullopt;
   const std::string_view matched = success->matched_text;
   if (content.width != text::CharWidth::Ascii && !text::is_ascii(matched)) return std::nullopt;
+  // A rewritten insert holds characters of new_string and whitespace of the content, so only
+  // its own reading tells its shape.
   const std::string_view inserted =
-      new_string.text.substr(success->inserted_offset, success->inserted_size);
+      success->rewritten_insert
+          ? std::string_view(*success->rewritten_insert)
+          : new_string.text.substr(success->inserted_offset, success->inserted_size);
   const text::Utf8Shape inserted_shape =
-      new_string.width == text::CharWidth::Ascii
+      new_string.width == text::CharWidth::Ascii && !success->rewritten_insert
           ? text::Utf8Shape{inserted.size(), text::CharWidth::Ascii}
           : text::utf8_shape(inserted);
   // Each character of an ASCII matched text is one byte.

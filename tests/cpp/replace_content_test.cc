@@ -35,10 +35,12 @@ TEST_P(PlacedCases, ReplacesAndReportsTheMatch) {
   EXPECT_EQ(success->end_line, c.end_line);
   EXPECT_EQ(success->strategy, c.strategy);
   // The layout fields describe exactly how the content was rebuilt: every replaced occurrence
-  // of the matched text gave way to one stretch of new_string.
+  // of the matched text gave way to one stretch of new_string, or to the rewritten text.
   ASSERT_LE(success->inserted_offset + success->inserted_size, c.new_string.size());
   const std::string_view inserted =
-      std::string_view(c.new_string).substr(success->inserted_offset, success->inserted_size);
+      success->rewritten_insert
+          ? std::string_view(*success->rewritten_insert)
+          : std::string_view(c.new_string).substr(success->inserted_offset, success->inserted_size);
   EXPECT_EQ(success->content.size() + success->replacements * success->matched_text.size(),
             c.content.size() + success->replacements * inserted.size());
   if (c.replace_all && !success->matched_text.empty()) {

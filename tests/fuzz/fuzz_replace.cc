@@ -223,18 +223,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(success.start_line == line_of(content, position), s_detail);
   FUZZ_CHECK(success.end_line == success.start_line + text::count_newlines(matched), s_detail);
 
-  // What went in is `new_string` itself for an exact match. A tolerant match may adjust the
-  // whitespace at the ends of `new_string` to the shape of the matched text, never its body.
+  // What went in is the one the rules give for the strategy and the matched text: `new_string`
+  // itself for an exact match.
+  const cr::Replacement expected =
+      cr::replacement_for(success.strategy, old_string, matched, new_string);
+  FUZZ_CHECK(inserted == expected.text(), s_detail + " inserted " + quoted(inserted));
   if (success.strategy == "simple") {
     FUZZ_CHECK(inserted == new_string, s_detail + " inserted " + quoted(inserted));
   }
-  FUZZ_CHECK(text::trim(inserted) == text::trim(new_string),
-             s_detail + " inserted " + quoted(inserted));
 
   // The layout the success reports is the one found here.
   FUZZ_CHECK(success.replacements == (replace_all ? count_every(content, matched) : 1), s_detail);
-  FUZZ_CHECK(success.inserted_offset + success.inserted_size <= new_string.size(), s_detail);
-  FUZZ_CHECK(new_string.substr(success.inserted_offset, success.inserted_size) == inserted,
-             s_detail + " inserted " + quoted(inserted));
+  FUZZ_CHECK(success.rewritten_insert.has_value() == expected.rewritten.has_value(), s_detail);
+  if (success.rewritten_insert) {
+    FUZZ_CHECK(*success.rewritten_insert == inserted, s_detail + " inserted " + quoted(inserted));
+  } else {
+    FUZZ_CHECK(success.inserted_offset + success.inserted_size <= new_string.size(), s_detail);
+    FUZZ_CHECK(new_string.substr(success.inserted_offset, success.inserted_size) == inserted,
+               s_detail + " inserted " + quoted(inserted));
+    // A stretch only gives up whitespace at the ends of `new_string`, never its body.
+    FUZZ_CHECK(text::trim(inserted) == text::trim(new_string),
+               s_detail + " inserted " + quoted(inserted));
+  }
   return 0;
 }

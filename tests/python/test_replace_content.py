@@ -302,7 +302,7 @@ def test_ambiguous_without_hint(content, old, locations):
 
 CONTEXT_CONTENT = "A\np\nqq\nB\nA\np\nz\nB\nA\np\nqq\nB\n"
 
-# (content, old_string, strategy, matched_text, start_line)
+# (content, old_string, strategy, matched_text, start_line[, what new_string "NEW" became])
 CASCADE = [
     ("x = 1\ny = 2\n", "y = 2", "simple", "y = 2", 2),
     ("def f():\n    x = 1\n    y = 2\n", "  x = 1\n  y = 2", "line_trimmed", "    x = 1\n    y = 2", 2),
@@ -314,7 +314,7 @@ CASCADE = [
     ("A\nA\ny\nB", "A\ny\nB", "simple", "A\ny\nB", 2),
     ("A\nA\ny\nB\n", "A\nyy\nB", "block_anchor", "A\ny\nB", 2),  # the better interior wins
     ("start\nx = foo(a,  b)\nend\n", "x = foo( a, b )", "whitespace_normalized", "x = foo(a,  b)", 2),
-    ("a  b\n", "a b", "whitespace_normalized", "a  b\n", 1),  # the whole content
+    ("a  b\n", "a b", "whitespace_normalized", "a  b\n", 1, "NEW\n"),  # the whole content
     ("a b\na  b\na b\nc", "a b", "whitespace_normalized", "a  b", 2),  # the one unique candidate
     ("a\n\n  \nb", "", "whitespace_normalized", "  ", 3),  # the one distinct blank line
     ('print("hi")\n', 'print(\\"hi\\")', "escape_normalized", 'print("hi")', 1),
@@ -324,15 +324,16 @@ CASCADE = [
 ]
 
 
-@pytest.mark.parametrize("content, old, strategy, matched, start", CASCADE)
-def test_each_strategy_through_the_cascade(content, old, strategy, matched, start):
+@pytest.mark.parametrize("content, old, strategy, matched, start, inserted", [
+    row if len(row) == 6 else (*row, "NEW") for row in CASCADE])
+def test_each_strategy_through_the_cascade(content, old, strategy, matched, start, inserted):
     result = success(content, old, "NEW")
     assert result.strategy == strategy
     assert result.matched_text == matched
     assert result.start_line == start
     assert result.end_line == start + matched.count("\n")
     position = content.index(matched)
-    assert result.content == content[:position] + "NEW" + content[position + len(matched) :]
+    assert result.content == content[:position] + inserted + content[position + len(matched) :]
 
 
 def test_block_anchor_refuses_blocks_with_poor_interiors():

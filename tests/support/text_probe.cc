@@ -1,10 +1,12 @@
-// Plain C entry points over the Unicode tables, loaded by the Python tests through ctypes so the
-// tables can be compared with the running interpreter's own case mappings.
+// Plain C entry points loaded by the Python tests through ctypes: the Unicode tables, so they can
+// be compared with the running interpreter's own case mappings, and the matching blocks of two
+// sequences, so they can be compared with the standard library's sequence matcher.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "content_replacer/matching_blocks.h"
 #include "text/case_mapping.h"
 #include "text/unicode_data.h"
 #include "text/unicode_tables.h"
@@ -72,4 +74,19 @@ MARLUNE_PROBE std::size_t marlune_probe_to_lower_full(const char* text, std::siz
     std::memcpy(out, lowered.data(), lowered.size());
   }
   return lowered.size();
+}
+
+// The matching blocks of a[0, a_size) and b[0, b_size). Writes three numbers a block (start in
+// a, start in b, size) to `out`, which has room for min(a_size, b_size) blocks, and returns the
+// number of blocks.
+MARLUNE_PROBE std::size_t marlune_probe_matching_blocks(const std::uint32_t* a, std::size_t a_size,
+                                                        const std::uint32_t* b, std::size_t b_size,
+                                                        std::size_t* out) {
+  const auto blocks = marlune::content_replacer::matching_blocks({a, a_size}, {b, b_size});
+  for (std::size_t k = 0; k < blocks.size(); ++k) {
+    out[3 * k] = blocks[k].a_start;
+    out[3 * k + 1] = blocks[k].b_start;
+    out[3 * k + 2] = blocks[k].size;
+  }
+  return blocks.size();
 }
