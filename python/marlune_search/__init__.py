@@ -1,4 +1,5 @@
-"""Fuzzy search-and-replace, streaming line matching and fuzzy scoring, with safe file edits."""
+"""Fuzzy search-and-replace, streaming line matching and fuzzy scoring, with safe file edits
+and patches."""
 
 from _marlune_search import (
     FuzzyMatchInfo,
@@ -13,6 +14,19 @@ from _marlune_search import (
     try_replace_content,
 )
 
+from ._apply_patch import (
+    FileChange,
+    FilePatchResult,
+    ParsedPatch,
+    PatchEdit,
+    PatchFailure,
+    PatchFormat,
+    PatchFormatError,
+    PatchResult,
+    Placement,
+    apply_patch,
+    parse_patch,
+)
 from ._file_edit import (
     DecodeFailed,
     Edit,
@@ -23,6 +37,7 @@ from ._file_edit import (
     apply_edits,
     edit_file,
 )
+from ._paths import PathRefused
 from ._version import __version__
 
 __all__ = [
@@ -44,5 +59,17 @@ __all__ = [
     "EditFailed",
     "DecodeFailed",
     "FileChanged",
+    "apply_patch",
+    "parse_patch",
+    "PatchFormat",
+    "PatchFormatError",
+    "PathRefused",
+    "PatchResult",
+    "FilePatchResult",
+    "Placement",
+    "PatchFailure",
+    "ParsedPatch",
+    "FileChange",
+    "PatchEdit",
     "__version__",
 ]

@@ -8,6 +8,9 @@ replacement cascade, with the header's line number only as a hint for choosing a
 occurrences. So the parser trusts the structure of a hunk more than its counts, and the edit
 built from it keeps the file's own context lines and indentation where the patch's copy of them
 is damaged.
+
+The types that every patch format is read into (:class:`ParsedPatch`, :class:`FileChange`,
+:class:`PatchEdit`) and its error, :class:`PatchFormatError`, are defined here as well.
 """
 
 from __future__ import annotations
@@ -15,15 +18,18 @@ from __future__ import annotations
 import dataclasses
 import difflib
 import re
-from typing import Final
+from typing import Final, Literal
 
 __all__ = [
+    "FileChange",
     "FilePatch",
     "Hunk",
-    "PatchError",
+    "ParsedPatch",
+    "PatchEdit",
+    "PatchFormatError",
     "hunk_edit",
     "parse_patch",
-    "refine_new_side",
+    "read_unified",
     "same_but_whitespace",
     "unified_diff",
 ]
@@ -32,12 +38,84 @@ _HUNK_HEADER: Final = re.compile(r"^@@+ -(\d+)(?:,(\d+))? \+(\d+)(?:,(\d+))? @@+
 DEV_NULL: Final = "/dev/null"
 
 
-class PatchError(Exception):
-    """A patch that cannot be read; ``line`` is the 1-based line of the patch at fault."""
+class PatchFormatError(ValueError):
+    """A patch text that cannot be read; ``line`` is the 1-based line of the patch at fault.
+
+    ``message`` is the reason alone; ``str()`` gives "patch line {line}: {message}".
+    """
+
+    line: int
+    message: str
 
     def __init__(self, line: int, message: str) -> None:
         super().__init__(f"patch line {line}: {message}")
         self.line = line
+        self.message = message
+
+
+@dataclasses.dataclass(frozen=True)
+class PatchEdit:
+    """One edit of a file as a patch states it: a hunk, a search/replace block or a chunk.
+
+    ``lines`` are the edit's lines as (tag, text), tag " " (kept), "-" (removed) or "+"
+    (added); the old side is the kept and removed lines, the new side the kept and added ones.
+    The other fields say where the edit goes when its old side occurs more than once, or
+    where an edit without an old side inserts its lines.
+    """
+
+    patch_line: int
+    lines: tuple[tuple[str, str], ...]
+    line_hint: int | None = None
+    """The line of the file the patch names for the old side (a hunk header's number)."""
+    anchors: tuple[str, ...] = ()
+    """Lines of text that precede the edit in the file, each after the one before."""
+    at_end: bool = False
+    """The old side ends the file."""
+    old_no_newline: bool = False
+    new_no_newline: bool = False
+
+    @property
+    def old_lines(self) -> list[str]:
+        """The old side's lines."""
+        return [text for tag, text in self.lines if tag != "+"]
+
+    @property
+    def new_lines(self) -> list[str]:
+        """The new side's lines."""
+        return [text for tag, text in self.lines if tag != "-"]
+
+
+Action = Literal["modify", "create", "delete", "move"]
+
+
+@dataclasses.dataclass(frozen=True)
+class FileChange:
+    """What a patch does to one file.
+
+    ``path`` is the file as named by the patch (for a move, the new name; ``old_path`` is the
+    old one). A created file gets ``content``, then ``edits`` are applied to it; a modified or
+    moved file gets ``edits``. A deleted file is checked against ``expected`` when the patch
+    states the content it removes. ``fallback_path`` is the other name of a plain diff whose
+    two names differ ("--- f.orig", "+++ f"): the file edited when only that one exists.
+    """
+
+    action: Action
+    path: str
+    patch_line: int
+    edits: tuple[PatchEdit, ...] = ()
+    old_path: str | None = None
+    content: str | None = None
+    expected: str | None = None
+    fallback_path: str | None = None
+    mode_change: bool = False
+
+
+@dataclasses.dataclass(frozen=True)
+class ParsedPatch:
+    """A patch text read into its file changes, in the order the patch names the files."""
+
+    format: Literal["unified", "blocks", "envelope"]
+    files: tuple[FileChange, ...]
 
 
 @dataclasses.dataclass
@@ -197,7 +275,7 @@ def _read_hunk(lines: list[str], i: int, header: re.Match[str]) -> tuple[Hunk, i
 
 
 def parse_patch(text: str) -> list[FilePatch]:
-    """The file patches of a unified diff, in order. Raises :class:`PatchError`."""
+    """The file patches of a unified diff, in order. Raises :class:`PatchFormatError`."""
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
@@ -250,17 +328,17 @@ def parse_patch(text: str) -> list[FilePatch]:
         m = _HUNK_HEADER.match(line)
         if m:
             if current is None:
-                raise PatchError(i + 1, "hunk before any file header ('--- ' and '+++ ' lines)")
+                raise PatchFormatError(i + 1, "hunk before any file header ('--- ' and '+++ ' lines)")
             hunk, i = _read_hunk(lines, i, m)
             current.hunks.append(hunk)
             continue
         if line.startswith("@@"):
-            raise PatchError(i + 1, f"malformed hunk header {line!r}")
+            raise PatchFormatError(i + 1, f"malformed hunk header {line!r}")
         i += 1  # text between files: commit messages, "index" lines and the like
     return files
 
 
-def hunk_edit(hunk: Hunk, crlf: bool) -> tuple[str, str]:
+def hunk_edit(hunk: Hunk | PatchEdit, crlf: bool) -> tuple[str, str]:
     """The old and new side of a hunk as texts, joined as the file holds them.
 
     Neither side ends with a line break: the break after the last line stays in the file, so
@@ -292,84 +370,69 @@ def same_but_whitespace(expected: str, found: str) -> bool:
     return len(a) == len(b) and all(_squash(x) == _squash(y) for x, y in zip(a, b))
 
 
-def _indent(line: str) -> str:
-    return line[:len(line) - len(line.lstrip())]
-
-
-def _indent_shift(old: list[str], found: list[str]) -> tuple[str, str] | None:
-    """(removed, added): the indentation the file has in place of the patch's, when it is the
-    same for every non-blank line; None when the lines differ in no single consistent way."""
-    shift: tuple[str, str] | None = None
-    for o, f in zip(old, found):
-        if not o.strip() or not f.strip():
-            continue
-        oi, fi = _indent(o), _indent(f)
-        if fi.endswith(oi):
-            this = ("", fi[:len(fi) - len(oi)])
-        elif oi.endswith(fi):
-            this = (oi[:len(oi) - len(fi)], "")
-        else:
-            return None
-        if shift is None:
-            shift = this
-        elif shift != this:
-            return None
-    return shift or ("", "")
-
-
-def refine_new_side(hunk: Hunk, old: str, new: str, found: str, crlf: bool) -> tuple[str, bool]:
-    """The new side to put in place of ``found``, the file's text that the cascade placed for
-    the hunk's old side, and whether the added lines' indentation could be matched.
-
-    The context lines are taken from the file, so that damage in the patch's copy of them
-    (lost trailing blanks, tabs turned into spaces) is not written into the file. Added lines
-    get the indentation shift between the patch and the file when it is one and the same for
-    every line; otherwise they are kept as the patch has them.
-    """
-    found_lines = found.split("\n")
-    old_lines = old.split("\n")
-    if found == old or len(found_lines) != len(old_lines):
-        return new, True
-    shift = _indent_shift(old_lines, found_lines)
-    removed, added = shift if shift is not None else ("", "")
-    out: list[str] = []
-    index = 0  # position in the old side
-    for tag, text in hunk.lines:
-        if crlf and text.endswith("\r"):
-            text = text[:-1]
-        if tag == " ":
-            out.append(found_lines[index])
-            index += 1
-        elif tag == "-":
-            index += 1
-        elif not text.strip():
-            out.append(text)
-        elif text.startswith(removed):
-            out.append(added + text[len(removed):])
-        else:
-            out.append(text)
-            shift = None
-    refined = "\n".join(out)
-    if new.endswith("\n") and not refined.endswith("\n"):
-        refined += "\n"
-    return refined, shift is not None
-
-
 def unified_diff(name: str, old: str, new: str, *, created: bool = False,
-                 deleted: bool = False) -> str:
-    """A unified diff from ``old`` to ``new`` with git-style a/ and b/ names."""
-    if old == new and not (created or deleted):
+                 deleted: bool = False, old_name: str | None = None) -> str:
+    """A unified diff from ``old`` to ``new`` with git-style a/ and b/ names.
+
+    ``old_name`` is the file's former name when the change moves it; the diff then starts
+    with git's rename lines, and has them even when the text stays the same.
+    """
+    moved = old_name is not None and old_name != name
+    if old == new and not (created or deleted or moved):
         return ""
     out = []
-    absolute = name.startswith("/")
-    old_name = DEV_NULL if created else (name if absolute else f"a/{name}")
-    new_name = DEV_NULL if deleted else (name if absolute else f"b/{name}")
+    source = old_name if moved and old_name is not None else name
+    if moved:
+        out.append(f"diff --git a/{source} b/{name}\nrename from {source}\nrename to {name}\n")
+    old_label = DEV_NULL if created else (source if source.startswith("/") else f"a/{source}")
+    new_label = DEV_NULL if deleted else (name if name.startswith("/") else f"b/{name}")
+    hunks = []
     for line in difflib.unified_diff(old.splitlines(keepends=True),
-                                     new.splitlines(keepends=True), old_name, new_name):
+                                     new.splitlines(keepends=True), old_label, new_label):
         if line.endswith("\n"):
-            out.append(line)
+            hunks.append(line)
         else:
-            out.append(line + "\n\\ No newline at end of file\n")
-    if not out:  # an empty file created or deleted has no hunk
-        out = [f"--- {old_name}\n", f"+++ {new_name}\n"]
-    return "".join(out)
+            hunks.append(line + "\n\\ No newline at end of file\n")
+    if not hunks and not moved:  # an empty file created or deleted has no hunk
+        hunks = [f"--- {old_label}\n", f"+++ {new_label}\n"]
+    return "".join(out + hunks)
+
+
+def _unified_change(patch: FilePatch) -> FileChange:
+    if patch.old_path is None and patch.new_path is None:
+        raise PatchFormatError(patch.header_line, "no file name")
+    if patch.binary:
+        raise PatchFormatError(patch.header_line,
+                               f"{patch.target}: binary patches are not supported")
+    renamed = (patch.old_path is not None and patch.new_path is not None
+               and patch.old_path != patch.new_path)
+    if patch.rename or patch.copy or (renamed and patch.git):
+        raise PatchFormatError(
+            patch.header_line,
+            f"{patch.old_path} -> {patch.new_path}: renames and copies are not supported; "
+            "move the file yourself and apply the changes to its new name")
+    if patch.is_new:
+        lines = [line for hunk in patch.hunks for line in hunk.new_lines]
+        no_newline = bool(patch.hunks) and patch.hunks[-1].new_no_newline
+        content = "\n".join(lines) + ("" if no_newline or not lines else "\n")
+        return FileChange("create", patch.target, patch.header_line, content=content,
+                          mode_change=patch.mode_change)
+    if patch.is_deleted:
+        expected = "\n".join(line for hunk in patch.hunks for line in hunk.old_lines)
+        return FileChange("delete", patch.target, patch.header_line, expected=expected,
+                          mode_change=patch.mode_change)
+    edits = tuple(PatchEdit(hunk.header_line, tuple(hunk.lines), line_hint=hunk.old_start,
+                            old_no_newline=hunk.old_no_newline,
+                            new_no_newline=hunk.new_no_newline) for hunk in patch.hunks)
+    # A plain diff may name a backup as the old file ("--- f.orig", "+++ f").
+    return FileChange("modify", patch.target, patch.header_line, edits,
+                      fallback_path=patch.old_path if renamed else None,
+                      mode_change=patch.mode_change)
+
+
+def read_unified(text: str) -> ParsedPatch:
+    """A unified diff read as file changes. Raises :class:`PatchFormatError`."""
+    files = parse_patch(text)
+    if not files:
+        raise PatchFormatError(1, "no file changes found in the patch")
+    return ParsedPatch("unified", tuple(_unified_change(patch) for patch in files))

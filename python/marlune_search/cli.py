@@ -17,11 +17,11 @@ import json
 import os
 import pathlib
 import sys
-import tempfile
 from collections.abc import Sequence
-from typing import IO, Any, Final, NoReturn
+from typing import IO, Any, Final, NoReturn, Protocol
 
 from _marlune_search import (
+    FuzzyMatchInfo,
     MatchRange,
     ReplaceResult,
     StreamingFuzzyMatcher,
@@ -29,10 +29,18 @@ from _marlune_search import (
     get_best_matches,
 )
 
+from ._apply_patch import (
+    EDIT_WORD,
+    FilePatchResult,
+    PatchFormatError,
+    PatchResult,
+    apply_parsed,
+    parse_patch,
+    refused_paths,
+)
 from ._color import MODES, color_diff, wants_color
 from ._file_edit import (
     DecodeFailed,
-    Edit,
     EditFailed,
     FileChanged,
     FileEdit,
@@ -40,15 +48,7 @@ from ._file_edit import (
     apply_edits,
     edit_file,
 )
-from ._patch import (
-    FilePatch,
-    PatchError,
-    hunk_edit,
-    parse_patch,
-    refine_new_side,
-    same_but_whitespace,
-    unified_diff,
-)
+from ._patch import unified_diff
 from ._paths import PathRefused, confine
 from ._version import __version__
 
@@ -153,13 +153,6 @@ def _decode(out: _Out, data: bytes, name: str) -> str:
                              f"0x{data[e.start]:02x} at offset {e.start}")
 
 
-def _is_crlf(data: bytes) -> bool:
-    """Whether every line break of the file is "\\r\\n", the files that are edited in "\\n"
-    form (the same rule as the file edits use)."""
-    newlines = data.count(b"\n")
-    return newlines > 0 and data.count(b"\r\n") == newlines
-
-
 def _result_json(result: ReplaceResult, key: str, number: int) -> dict[str, Any]:
     return {
         key: number,
@@ -171,19 +164,22 @@ def _result_json(result: ReplaceResult, key: str, number: int) -> dict[str, Any]
     }
 
 
+def _closest_json(closest: FuzzyMatchInfo | None) -> dict[str, Any] | None:
+    return None if closest is None else {
+        "similarity": closest.similarity,
+        "start_line": closest.start_line,
+        "end_line": closest.end_line,
+        "text": closest.text,
+        "diff": closest.diff,
+    }
+
+
 def _failure_json(error: TryReplaceResult, index: int | None) -> dict[str, Any]:
-    closest = error.closest_match
     return {
         "kind": error.error_type,
         "index": index,
         "message": error.error,
-        "closest_match": None if closest is None else {
-            "similarity": closest.similarity,
-            "start_line": closest.start_line,
-            "end_line": closest.end_line,
-            "text": closest.text,
-            "diff": closest.diff,
-        },
+        "closest_match": _closest_json(error.closest_match),
         "locations": error.locations,
     }
 
@@ -205,7 +201,18 @@ def _advice(error: TryReplaceResult, hint_flag: bool, all_flag: bool) -> str | N
     return "hint: use " + ", or ".join(ways)
 
 
-def _report_placements(out: _Out, name: str, results: Sequence[ReplaceResult],
+class _Placed(Protocol):
+    """A placed edit: the cascade's result, or a patch's placement."""
+
+    @property
+    def strategy(self) -> str: ...
+    @property
+    def start_line(self) -> int: ...
+    @property
+    def end_line(self) -> int: ...
+
+
+def _report_placements(out: _Out, name: str, results: Sequence[_Placed],
                        labels: Sequence[str]) -> None:
     for result, label in zip(results, labels):
         where = (f"line {result.start_line}" if result.start_line == result.end_line
@@ -339,10 +346,8 @@ class _FileReport:
     error: dict[str, Any] | None = None
     diff: str = ""
     written: bool = False
-    # The number of each result in the command's input: the edit's index in the edit list,
-    # or the hunk's 1-based number in the patch.
+    # The index in the edit list of each result.
     numbers: list[int] = dataclasses.field(default_factory=list)
-    number_key: str = "index"
 
     def json(self) -> dict[str, Any]:
         edit = self.edit
@@ -353,7 +358,7 @@ class _FileReport:
             "written": self.written,
             "exact": edit.exact if edit is not None else None,
             "edits": [] if edit is None else [
-                _result_json(r, self.number_key, n) for r, n in zip(edit.results, self.numbers)],
+                _result_json(r, "index", n) for r, n in zip(edit.results, self.numbers)],
             "diff": self.diff,
             "error": self.error,
         }
@@ -438,233 +443,79 @@ def _finish_files(args: argparse.Namespace, out: _Out, reports: list[_FileReport
 
 # ---- apply-patch ------------------------------------------------------------------------
 
-@dataclasses.dataclass
-class _PatchPlan:
-    """What applying one file's part of a patch comes to, worked out before anything is
-    written."""
-
-    patch: FilePatch
-    name: str
-    path: pathlib.Path
-    report: _FileReport
-    edits: list[Edit] = dataclasses.field(default_factory=list)
-    hunk_of_edit: list[int] = dataclasses.field(default_factory=list)
-    original: bytes = b""
-    new_content: bytes = b""
+# Failures of a file that the command reports with exit status 2: its file could not be taken
+# in or written, rather than a patch that does not fit.
+_PATCH_ERRORS: Final = frozenset({"io", "decode", "missing", "changed", "no_change"})
+_ACTION_VERB: Final = {"create": "creates", "delete": "deletes", "move": "moves"}
 
 
-def _hunk_failure(out: _Out, plan: _PatchPlan, edit_index: int, error: TryReplaceResult) -> None:
-    hunk_index = plan.hunk_of_edit[edit_index]
-    hunk = plan.patch.hunks[hunk_index]
-    out.error(f"{plan.name}: hunk {hunk_index + 1} (patch line {hunk.header_line}) failed: "
-              f"{error.error}")
-    plan.report.status = _failure_status(error)
-    failure = _failure_json(error, None)
-    del failure["index"]
-    plan.report.error = {**failure, "hunk": hunk_index + 1}
+def _patch_status(file: FilePatchResult) -> int:
+    if file.error is None:
+        return EXIT_OK
+    return EXIT_ERROR if file.error.kind in _PATCH_ERRORS else EXIT_FAILED
 
 
-def _dry_run(out: _Out, plan: _PatchPlan) -> FileEdit | None:
-    """The plan's edits applied in memory, or None with the failure reported."""
-    report = plan.report
-    try:
-        return apply_edits(plan.path, plan.edits, write=False)
-    except EditFailed as e:
-        _hunk_failure(out, plan, e.index, e.error)
-    except FileEditError as e:
-        out.error(str(e).replace(str(plan.path), plan.name, 1))
-        report.status, report.error = EXIT_ERROR, {"kind": _error_kind(e), "message": str(e)}
-    return None
+def _patch_failure_text(file: FilePatchResult, word: str) -> str:
+    error = file.error
+    assert error is not None
+    if error.edit is None:
+        return f"{file.path}: {error.message}"
+    return (f"{file.path}: {word} {error.edit + 1} (patch line {error.patch_line}) failed: "
+            f"{error.message}")
 
 
-def _plan_modify(out: _Out, plan: _PatchPlan) -> None:
-    report = plan.report
-    try:
-        with open(plan.path, "rb") as f:
-            plan.original = f.read()
-    except OSError as e:
-        out.error(f"{plan.name}: cannot read: {e.strerror or e}")
-        report.status, report.error = EXIT_ERROR, {"kind": "io", "message": str(e)}
+def _patch_file_json(file: FilePatchResult) -> dict[str, Any]:
+    error = file.error
+    return {
+        "path": file.path,
+        "action": file.action,
+        "old_path": file.old_path,
+        "ok": file.ok,
+        "written": file.written,
+        "exact": all(p.exact for p in file.placements)
+        if file.ok and file.action in ("modify", "move") else None,
+        "edits": [{"hunk": p.edit + 1, "patch_line": p.patch_line, "strategy": p.strategy,
+                   "exact": p.exact, "start_line": p.start_line, "end_line": p.end_line}
+                  for p in file.placements],
+        "diff": file.diff,
+        "error": None if error is None else {
+            "kind": error.kind,
+            "message": error.message,
+            "hunk": None if error.edit is None else error.edit + 1,
+            "patch_line": error.patch_line,
+            "closest_match": _closest_json(error.closest_match),
+            "locations": list(error.locations) or None,
+        },
+    }
+
+
+def _report_patch(out: _Out, result: PatchResult, write: bool, status: int) -> None:
+    word = EDIT_WORD[result.format]
+    for file in result.files:
+        if file.ok:
+            out.diff(file.diff)
+            _report_placements(out, file.path, file.placements,
+                               [f"{word} {p.edit + 1}: " for p in file.placements])
+            verb = _ACTION_VERB.get(file.action)
+            if file.action == "move":
+                out.note(f"{file.path}: the patch moves {file.old_path} to this file")
+            elif verb:
+                out.note(f"{file.path}: the patch {verb} this file")
+    if status == EXIT_ERROR:
         return
-    body = plan.original[len(_BOM):] if plan.original.startswith(_BOM) else plan.original
-    crlf = _is_crlf(body)
-    delta = 0
-    sides = []
-    for number, hunk in enumerate(plan.patch.hunks):
-        old, new = hunk_edit(hunk, crlf)
-        if hunk.old_lines:
-            hint = max(1, hunk.old_start + delta)
+    if write:
+        count = sum(1 for f in result.files if f.written)
+        out.note(f"wrote {count} {'file' if count == 1 else 'files'}")
+    else:
+        changing = sum(1 for f in result.files if f.ok and (f.action != "modify" or f.diff))
+        if changing:
+            out.note(f"dry run: {changing} {'file' if changing == 1 else 'files'} would "
+                     "change; add --write to apply")
         else:
-            # Nothing to search for: the new lines go in at the start of the line after the
-            # one the header names.
-            hint = max(1, hunk.old_start + 1 + delta)
-            new += "\n"
-        delta += len(hunk.new_lines) - len(hunk.old_lines)
-        if old == new:
-            continue  # a hunk of context only changes nothing
-        plan.edits.append(Edit(old_string=old, new_string=new, line_hint=hint))
-        plan.hunk_of_edit.append(number)
-        sides.append((hunk, old, new))
-    if not plan.edits:
-        return
-    first = _dry_run(out, plan)
-    if first is None:
-        return
-    # A patch's old side is a copy of the file. The cascade tolerates far more than the
-    # whitespace damage a copy suffers (its anchors accept a block whose inner lines differ),
-    # and removing lines the patch never saw would be a wrong edit reported as success.
-    for k, (result, (hunk, old, new)) in enumerate(zip(first.results, sides)):
-        if result.strategy == "simple" or not hunk.old_lines:
-            continue
-        found = result.matched_text
-        number = plan.hunk_of_edit[k]
-        if not same_but_whitespace(old, found):
-            out.error(f"{plan.name}: hunk {number + 1} (patch line {hunk.header_line}) failed: "
-                      f"the closest text, at lines {result.start_line}-{result.end_line} "
-                      f"(strategy '{result.strategy}'), differs from the hunk's old side "
-                      "beyond whitespace:\n" + unified_diff("hunk", old + "\n", found + "\n"))
-            report.status = EXIT_FAILED
-            report.error = {"kind": "not_found", "hunk": number + 1,
-                            "message": "the closest text differs beyond whitespace",
-                            "closest_match": None, "locations": None}
-            return
-        refined, aligned = refine_new_side(hunk, old, new, found, crlf)
-        if not aligned:
-            out.warn(f"{plan.name}: hunk {number + 1}: the added lines' indentation could "
-                     "not be matched to the file's; they are kept as the patch has them")
-        plan.edits[k]["new_string"] = refined
-    final = _dry_run(out, plan)
-    if final is None:
-        return
-    moved = [plan.hunk_of_edit[k] + 1 for k, (a, b) in enumerate(zip(first.results, final.results))
-             if (a.start_line, a.matched_text) != (b.start_line, b.matched_text)]
-    if moved:
-        out.error(f"{plan.name}: hunk {moved[0]} is placed differently once the hunks before it "
-                  "keep the file's own context lines; apply the patch in smaller parts")
-        report.status = EXIT_FAILED
-        report.error = {"kind": "ambiguous", "hunk": moved[0], "message": "unstable placement",
-                        "closest_match": None, "locations": None}
-        return
-    report.edit = final
-    report.numbers = [n + 1 for n in plan.hunk_of_edit]
-    report.number_key = "hunk"
-
-
-def _plan_create(out: _Out, plan: _PatchPlan) -> None:
-    report = plan.report
-    report.action = "create"
-    if os.path.lexists(plan.path):
-        out.error(f"{plan.name}: the patch creates this file, but it exists already")
-        report.status = EXIT_FAILED
-        report.error = {"kind": "exists", "message": "file exists"}
-        return
-    lines: list[str] = []
-    no_newline = False
-    for hunk in plan.patch.hunks:
-        lines += hunk.new_lines
-        no_newline = hunk.new_no_newline
-    text = "\n".join(lines) + ("" if no_newline or not lines else "\n")
-    plan.new_content = text.encode("utf-8", errors="surrogateescape")
-    report.diff = unified_diff(plan.name, "", text, created=True)
-
-
-def _plan_delete(out: _Out, plan: _PatchPlan) -> None:
-    report = plan.report
-    report.action = "delete"
-    try:
-        with open(plan.path, "rb") as f:
-            plan.original = f.read()
-    except OSError as e:
-        out.error(f"{plan.name}: cannot read the file the patch deletes: {e.strerror or e}")
-        report.status, report.error = EXIT_ERROR, {"kind": "io", "message": str(e)}
-        return
-    body = plan.original[len(_BOM):] if plan.original.startswith(_BOM) else plan.original
-    try:
-        text = body.decode("utf-8")
-    except UnicodeDecodeError as e:
-        out.error(f"{plan.name}: not UTF-8 text: undecodable byte at offset {e.start}")
-        report.status, report.error = EXIT_ERROR, {"kind": "decode", "message": str(e)}
-        return
-    if _is_crlf(body):
-        text = text.replace("\r\n", "\n")
-    expected = "\n".join(line for hunk in plan.patch.hunks for line in hunk.old_lines)
-    if _is_crlf(body):
-        expected = expected.replace("\r", "")
-    # Deleting is only right for the file the patch saw: the same lines, give or take
-    # whitespace damage, and nothing else.
-    if not same_but_whitespace(expected.rstrip("\n"), text.rstrip("\n")):
-        out.error(f"{plan.name}: the patch deletes this file, but its content differs from "
-                  "the patch's; the file is kept")
-        report.status = EXIT_FAILED
-        report.error = {"kind": "not_found", "message": "content differs"}
-        return
-    report.diff = unified_diff(plan.name, text, "", deleted=True)
-
-
-def _create_file(path: pathlib.Path, data: bytes) -> None:
-    """Create ``path`` with ``data``, never over an existing file and never half-written."""
-    path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with open(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(f.fileno(), 0o666 & ~umask)
-            os.fsync(f.fileno())
-        # A hard link fails when the name exists, so a file made in the meantime is kept.
-        try:
-            os.link(tmp, path)
-        except FileExistsError:
-            raise
-        except OSError:
-            if os.path.lexists(path):
-                raise FileExistsError(path) from None
-            os.replace(tmp, path)
-    finally:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-
-
-def _write_plan(out: _Out, plan: _PatchPlan) -> None:
-    report = plan.report
-    try:
-        if report.action == "create":
-            _create_file(plan.path, plan.new_content)
-            report.written = True
-        elif report.action == "delete":
-            with open(plan.path, "rb") as f:
-                if f.read() != plan.original:
-                    out.error(f"{plan.name}: the file changed on disk since it was read; "
-                              "it was not deleted")
-                    report.status = EXIT_ERROR
-                    report.error = {"kind": "changed", "message": "file changed"}
-                    return
-            os.remove(plan.path)
-            report.written = True
-        elif report.edit is not None:
-            planned = report.edit
-            edit = apply_edits(plan.path, plan.edits, write=True)
-            report.written = edit.written
-            if edit.new_text != planned.new_text:
-                out.warn(f"{plan.name}: the file changed while the patch was applied; "
-                         "the written result differs from the diff shown, check it")
-            report.edit = edit
-    except FileExistsError:
-        out.error(f"{plan.name}: the file appeared on disk meanwhile; it was not overwritten")
-        report.status = EXIT_ERROR
-        report.error = {"kind": "exists", "message": "file exists"}
-    except EditFailed as e:
-        _hunk_failure(out, plan, e.index, e.error)
-    except (FileEditError, OSError) as e:
-        message = str(e).replace(str(plan.path), plan.name, 1)
-        out.error(f"{plan.name}: cannot write: {e.strerror or e}" if isinstance(e, OSError)
-                  and not isinstance(e, FileEditError) else message)
-        report.status = EXIT_ERROR
-        report.error = {"kind": "io", "message": message}
+            out.note("dry run: nothing would change")
+    failed = [f.path for f in result.files if not f.ok]
+    if failed:
+        out.note(f"not changed, because a {word} failed: " + ", ".join(failed))
 
 
 def _cmd_apply_patch(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> int:
@@ -672,90 +523,32 @@ def _cmd_apply_patch(args: argparse.Namespace, out: _Out, stdin: IO[bytes]) -> i
     label = "stdin" if source == "-" else source
     text = _decode(out, _read_input(out, source, stdin, "the patch"), label)
     try:
-        files = parse_patch(text)
-    except PatchError as e:
+        parsed = parse_patch(text, args.format)
+    except PatchFormatError as e:
         out.fail(EXIT_ERROR, f"{label}: {e}")
-    if not files:
-        out.fail(EXIT_ERROR, f"{label}: no file changes found in the patch")
-    for patch in files:
-        if patch.old_path is None and patch.new_path is None:
-            out.fail(EXIT_ERROR, f"{label}: patch line {patch.header_line}: no file name")
-        if patch.binary:
-            out.fail(EXIT_ERROR, f"{label}: {patch.target}: binary patches are not supported; "
-                                 "nothing was written")
-        renamed = (patch.old_path is not None and patch.new_path is not None
-                   and patch.old_path != patch.new_path)
-        if patch.rename or patch.copy or (renamed and patch.git):
-            out.fail(EXIT_ERROR, f"{label}: {patch.old_path} -> {patch.new_path}: renames and "
-                                 "copies are not supported; move the file yourself and apply "
-                                 "the changes to its new name; nothing was written")
-        if patch.mode_change:
-            out.warn(f"{patch.target}: the patch changes the file mode; that is not applied")
+    for change in parsed.files:
+        if change.mode_change:
+            out.warn(f"{change.path}: the patch changes the file mode; that is not applied")
     root = _root(out, args.root)
-    names = []
-    for patch in files:
-        # Plain diffs may name a backup as the old file ("--- f.orig", "+++ f"): the new name
-        # is the one edited, unless only the old one exists.
-        if (not patch.is_new and not patch.is_deleted and patch.old_path != patch.new_path):
-            assert patch.old_path is not None and patch.new_path is not None
-            new_real = _confine_all(out, root, [patch.new_path])[patch.new_path]
-            if not new_real.exists():
-                patch.new_path = patch.old_path
-        names.append(patch.target)
-    real = _confine_all(out, root, names)
-    if len(set(real.values())) != len(files):
-        out.fail(EXIT_ERROR, f"{label}: a file appears more than once in the patch")
-    plans = []
-    for patch in files:
-        plan = _PatchPlan(patch, patch.target, real[patch.target], _FileReport(patch.target))
-        if patch.is_new:
-            _plan_create(out, plan)
-        elif patch.is_deleted:
-            _plan_delete(out, plan)
-        else:
-            _plan_modify(out, plan)
-        plans.append(plan)
-    status = max(p.report.status for p in plans)
-    if status == EXIT_ERROR:
+    refused = refused_paths(parsed, root)
+    if refused:
+        for path in refused:
+            out.error(f"{path.name!r} refused: {path.reason}")
+        out.fail(EXIT_ERROR, f"{len(refused)} path(s) outside {root}; nothing was written")
+    try:
+        result = apply_parsed(parsed, root, args.write)
+    except PatchFormatError as e:
+        out.fail(EXIT_ERROR, f"{label}: {e}")
+    for file in result.files:
+        if file.error is not None:
+            out.error(_patch_failure_text(file, EDIT_WORD[result.format]))
+    status = max(_patch_status(f) for f in result.files)
+    if status == EXIT_ERROR and not any(f.written for f in result.files):
         out.note("nothing was written")
-    elif args.write:
-        for plan in plans:
-            if plan.report.status == EXIT_OK:
-                _write_plan(out, plan)
-    for plan in plans:
-        report = plan.report
-        if report.status != EXIT_OK:
-            continue
-        if report.edit is not None:
-            edit = report.edit
-            report.diff = unified_diff(plan.name, edit.old_text, edit.new_text)
-            out.diff(report.diff)
-            _report_placements(out, plan.name, edit.results,
-                               [f"hunk {plan.hunk_of_edit[k] + 1}: "
-                                for k in range(len(edit.results))])
-        else:
-            out.diff(report.diff)
-            verb = {"create": "creates", "delete": "deletes"}.get(report.action)
-            if verb:
-                out.note(f"{plan.name}: the patch {verb} this file")
-    if status != EXIT_ERROR:
-        changing = sum(1 for p in plans if p.report.status == EXIT_OK and (
-            p.report.action != "modify" or (p.report.edit is not None
-                                            and p.report.edit.old_text != p.report.edit.new_text)))
-        files_word = "file" if changing == 1 else "files"
-        if args.write:
-            out.note(f"wrote {sum(1 for p in plans if p.report.written)} "
-                     f"{'file' if sum(1 for p in plans if p.report.written) == 1 else 'files'}")
-        elif changing:
-            out.note(f"dry run: {changing} {files_word} would change; add --write to apply")
-        else:
-            out.note("dry run: nothing would change")
-        failed = [p.name for p in plans if p.report.status != EXIT_OK]
-        if failed:
-            out.note("not changed, because a hunk failed: " + ", ".join(failed))
-    status = max(p.report.status for p in plans)
+    _report_patch(out, result, args.write, status)
     if out.json:
-        out.emit_json({"ok": status == EXIT_OK, "files": [p.report.json() for p in plans]})
+        out.emit_json({"ok": status == EXIT_OK, "format": result.format,
+                       "files": [_patch_file_json(f) for f in result.files]})
     return status
 
 
@@ -964,15 +757,21 @@ def _parser() -> argparse.ArgumentParser:
     _root_write_json(p)
     p.set_defaults(run=_cmd_apply)
 
-    p = command("apply-patch", "apply a unified diff tolerantly",
-                "Apply a unified diff from PATCH (default: stdin). Each hunk's old side is "
-                "placed by the matching cascade, with the line number of its header as a hint, "
-                "so wrong line numbers and whitespace damage are tolerated; the old side must "
-                "still equal the file's text up to whitespace. A hunk that fails is reported "
-                "with its diagnostics and nothing is written for its file. New files are "
-                "created and deleted files removed; renames are refused. Paths are relative "
-                "to the root folder and may not leave it.")
+    p = command("apply-patch", "apply a patch tolerantly: a unified diff, search/replace "
+                "blocks or a patch envelope",
+                "Apply a patch from PATCH (default: stdin): a unified diff, search/replace "
+                "blocks or a '*** Begin Patch' envelope, told apart from the text unless "
+                "--format names one. Each edit's old side is placed by the matching cascade "
+                "(a hunk's line number is a hint), so wrong line numbers and whitespace "
+                "damage are tolerated; the old side must still equal the file's text up to "
+                "whitespace. An edit that fails is reported with its diagnostics and nothing "
+                "is written for its file. Files are created, deleted and (envelope) moved; "
+                "renames in unified diffs are refused. Paths are relative to the root folder "
+                "and may not leave it.")
     p.add_argument("patch", metavar="PATCH", nargs="?", help="the patch file ('-' or none: stdin)")
+    p.add_argument("--format", choices=("auto", "unified", "blocks", "envelope"),
+                   default="auto",
+                   help="the patch format (default: auto, told from the text)")
     _root_write_json(p)
     p.set_defaults(run=_cmd_apply_patch)
 

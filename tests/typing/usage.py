@@ -63,6 +63,23 @@ except EditFailed as failure:
     index: int = failure.index
     kind: str | None = failure.error.error_type
 
+patched: ms.PatchResult = ms.apply_patch("--- a/f.txt\n+++ b/f.txt\n", root=pathlib.Path("."),
+                                         write=False, format="unified")
+if patched:
+    for patched_file in patched.files:
+        action: str = patched_file.action
+        placed: tuple[ms.Placement, ...] = patched_file.placements
+        if patched_file.error is not None:
+            failed_edit: int | None = patched_file.error.edit
+            closest: _marlune_search.FuzzyMatchInfo | None = patched_file.error.closest_match
+try:
+    parsed: ms.ParsedPatch = ms.parse_patch("*** Begin Patch\n", "envelope")
+    old_side: list[str] = parsed.files[0].edits[0].old_lines
+except ms.PatchFormatError as unreadable:
+    patch_line: int = unreadable.line
+except ms.PathRefused as refused:
+    reason: str = refused.reason
+
 # Lines that must be refused.
 ms.fuzzy_match("a")  # E: call-arg
 ms.fuzzy_match("a", "b", bonus=1)  # E: call-arg
@@ -81,3 +98,6 @@ ms.edit_file("f.txt", "a", "b", True)  # E: call-arg
 ms.apply_edits("f.txt", [{"old_string": "a"}])  # E: typeddict-item
 ms.apply_edits("f.txt", [{"old_string": "a", "new_string": "b", "all": True}])  # E: typeddict-unknown-key
 unchecked: int = outcome.locations  # E: assignment
+ms.apply_patch("", format="git")  # E: arg-type
+ms.apply_patch("", ".")  # E: call-arg
+patched.written = True  # E: misc
