@@ -2,7 +2,8 @@
 # The package as people get it: builds an sdist and a wheel (the wheel from the sdist), checks
 # them with twine and checks what the wheel holds, installs each into a fresh venv, imports it,
 # smoke-tests the command line, then checks the stubs against the module with stubtest and
-# runs mypy --strict on the package and on the typed usage file.
+# runs mypy --strict on the package and on the typed usage file. The wheel is installed with
+# the mcp extra, and the server's tests run against it.
 # Needs ROOT, WORK, JOBS, FIRST_PYTHON and MARLUNE_PYTHONS from tests/run_all.sh (defaults for
 # running alone).
 set -euo pipefail
@@ -43,6 +44,7 @@ names = zipfile.ZipFile(wheel).namelist()
 version = re.search(r'__version__ = "([^"]+)"',
                     (root / "python/marlune_search/_version.py").read_text()).group(1)
 needed = ["marlune_search/__init__.py", "marlune_search/_file_edit.py",
+          "marlune_search/_mcp_server.py",
           "marlune_search/_version.py", "marlune_search/py.typed",
           "_marlune_search-stubs/__init__.pyi"]
 missing = [n for n in needed if n not in names]
@@ -63,6 +65,14 @@ for classifier in ["Typing :: Typed"] + [
         f"Programming Language :: Python :: {version}" for version in sorted(tested)]:
     if classifier not in classifiers:
         problems.append(f"classifier missing: {classifier}")
+# The server's SDK is an extra: required under it, and by nothing else.
+requires = metadata.get_all("Requires-Dist") or []
+if "mcp" not in (metadata.get_all("Provides-Extra") or []):
+    problems.append("extra mcp missing")
+if not any(r.startswith("mcp") and 'extra == "mcp"' in r for r in requires):
+    problems.append(f"mcp is not required by the extra: {requires}")
+if any(r.startswith("mcp") and "extra ==" not in r for r in requires):
+    problems.append(f"mcp is required without the extra: {requires}")
 entry_points = next(n for n in names if n.endswith(".dist-info/entry_points.txt"))
 if "marlune-search = marlune_search.cli:main" not in zipfile.ZipFile(wheel).read(
         entry_points).decode():
@@ -113,7 +123,7 @@ for kind in wheel sdist; do
   venv="$LEG/venv-$kind"
   "$FIRST_PYTHON" -m venv "$venv"
   if [ "$kind" = wheel ]; then
-    pip_q "$venv" "$WHEEL"
+    pip_q "$venv" "$WHEEL[mcp]"
   else
     # The sdist is built by pip in its own isolated environment, as a user's pip would.
     pip_q "$venv" --config-settings=cmake.define.MARLUNE_WERROR=ON "$SDIST"
@@ -128,4 +138,9 @@ pip_q "$venv" -r "$ROOT/tests/legs/package-requirements.txt"
 (cd "$LEG" && "$venv/bin/python" -m mypy.stubtest _marlune_search)
 (cd "$LEG" && "$venv/bin/python" -m mypy --strict --no-incremental "$ROOT/python/marlune_search")
 "$venv/bin/python" "$ROOT/tests/typing/check_usage.py"
+
+step "package: the mcp server's tests against the installed wheel"
+# From a folder without the sources, as for the smoke test: the installed package is tested.
+(cd "$LEG" && "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+  "$ROOT/tests/python/test_mcp_server.py")
 echo "package leg passed"
