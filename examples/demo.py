@@ -21,11 +21,12 @@ source = '''def total(items):
         result += item.price
     return result
 '''
-print("\nReplacing a block the model re-indented (found by a tolerant strategy):")
+print("\nReplacing a block the model dedented, replacement and all (found by a tolerant strategy")
+print("and written in the file's own indentation):")
 edit = m.replace_content(
     source,
-    "for item in items:\n  result += item.price",
-    "    for item in items:\n        result += item.price * item.quantity",
+    "for item in items:\n    result += item.price",
+    "for item in items:\n    result += item.price * item.quantity",
 )
 print(f"  strategy={edit.strategy!r} lines {edit.start_line}-{edit.end_line}")
 print("  " + edit.content.replace("\n", "\n  "))
