@@ -95,6 +95,9 @@ class Placement:
     exact: bool
     start_line: int
     end_line: int
+    matched_text: str = ""
+    """The file's text that the edit replaced, as it stood when the edit was placed ("" for
+    an edit that only inserts lines)."""
 
 
 @dataclasses.dataclass(frozen=True)
@@ -562,7 +565,8 @@ def _record(cursor: _Cursor, plan: _Plan, index: int, edit: PatchEdit,
         cursor.text = result.content.replace(mark, "") if mark else result.content
     first = cursor.original_line(start)
     plan.placements.append(Placement(index, edit.patch_line, strategy, strategy == "simple",
-                                     first, max(first, cursor.original_line(end))))
+                                     first, max(first, cursor.original_line(end)),
+                                     result.matched_text if result is not None else ""))
     cursor.applied.append((start, removed, added))
     cursor.floor = start + added + 1
     return True

@@ -475,7 +475,8 @@ def _patch_file_json(file: FilePatchResult) -> dict[str, Any]:
         "exact": all(p.exact for p in file.placements)
         if file.ok and file.action in ("modify", "move") else None,
         "edits": [{"hunk": p.edit + 1, "patch_line": p.patch_line, "strategy": p.strategy,
-                   "exact": p.exact, "start_line": p.start_line, "end_line": p.end_line}
+                   "exact": p.exact, "start_line": p.start_line, "end_line": p.end_line,
+                   "matched_text": p.matched_text}
                   for p in file.placements],
         "diff": file.diff,
         "error": None if error is None else {

@@ -540,6 +540,7 @@ def test_a_failing_hunk_leaves_its_file_untouched(tmp_path):
     files = {f["path"]: f for f in json.loads(r.stdout)["files"]}
     assert files["a.py"]["error"]["hunk"] == 2
     assert files["b.txt"]["written"] is True
+    assert files["b.txt"]["edits"][0]["matched_text"] == "alpha"
 
 
 def test_a_hunk_is_not_placed_on_a_block_that_differs_beyond_whitespace(tmp_path):
