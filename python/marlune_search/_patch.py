@@ -18,6 +18,7 @@ from __future__ import annotations
 import dataclasses
 import difflib
 import re
+from collections.abc import Sequence
 from typing import Final, Literal
 
 __all__ = [
@@ -53,8 +54,24 @@ class PatchFormatError(ValueError):
         self.message = message
 
 
+class _Sides:
+    """The two sides of an edit whose ``lines`` are (tag, text) pairs."""
+
+    lines: Sequence[tuple[str, str]]
+
+    @property
+    def old_lines(self) -> list[str]:
+        """The old side's lines: the kept and removed ones."""
+        return [text for tag, text in self.lines if tag != "+"]
+
+    @property
+    def new_lines(self) -> list[str]:
+        """The new side's lines: the kept and added ones."""
+        return [text for tag, text in self.lines if tag != "-"]
+
+
 @dataclasses.dataclass(frozen=True)
-class PatchEdit:
+class PatchEdit(_Sides):
     """One edit of a file as a patch states it: a hunk, a search/replace block or a chunk.
 
     ``lines`` are the edit's lines as (tag, text), tag " " (kept), "-" (removed) or "+"
@@ -73,16 +90,6 @@ class PatchEdit:
     """The old side ends the file."""
     old_no_newline: bool = False
     new_no_newline: bool = False
-
-    @property
-    def old_lines(self) -> list[str]:
-        """The old side's lines."""
-        return [text for tag, text in self.lines if tag != "+"]
-
-    @property
-    def new_lines(self) -> list[str]:
-        """The new side's lines."""
-        return [text for tag, text in self.lines if tag != "-"]
 
 
 Action = Literal["modify", "create", "delete", "move"]
@@ -119,7 +126,7 @@ class ParsedPatch:
 
 
 @dataclasses.dataclass
-class Hunk:
+class Hunk(_Sides):
     """One hunk: its header numbers and its lines as (tag, text), tag one of " ", "-", "+"."""
 
     old_start: int
@@ -130,14 +137,6 @@ class Hunk:
     header_line: int
     old_no_newline: bool = False
     new_no_newline: bool = False
-
-    @property
-    def old_lines(self) -> list[str]:
-        return [text for tag, text in self.lines if tag != "+"]
-
-    @property
-    def new_lines(self) -> list[str]:
-        return [text for tag, text in self.lines if tag != "-"]
 
 
 @dataclasses.dataclass
