@@ -371,16 +371,48 @@ def _anchor_line(cursor: _Cursor, edit: PatchEdit) -> int | None:
     if not edit.anchors:
         return None
     for begin in (cursor.floor, 1):
-        line: int | None = begin
-        for anchor in edit.anchors:
-            assert line is not None
-            line = cursor.line_of(anchor, line)
-            if line is None:
-                break
-            line += 1
+        line = _anchors_from(cursor, edit, begin)
         if line is not None:
             return line
     return None
+
+
+def _anchors_from(cursor: _Cursor, edit: PatchEdit, begin: int) -> int | None:
+    """The line after the edit's anchors found at or after line ``begin``, each after the one
+    before; None when they are not all found."""
+    line: int | None = begin
+    for anchor in edit.anchors:
+        assert line is not None
+        line = cursor.line_of(anchor, line)
+        if line is None:
+            return None
+        line += 1
+    return line
+
+
+def _ambiguous_anchor(cursor: _Cursor, plan: _Plan, index: int, edit: PatchEdit, old: str,
+                      new: str, after: int, placed: ReplaceResult) -> bool:
+    """Whether the anchors that chose ``placed`` stand again further down with the old side
+    after them too, so that they tell nothing apart; the failure is recorded then.
+
+    Taking the first place would guess: two functions of one name (in the two branches of an
+    ``if``, say) with the same lines, of which the patch means the second, is a real case. Nor
+    does a later chunk with the same anchors tell which place this one means, since both may
+    be meant for the second.
+    """
+    again_after = _anchors_from(cursor, edit, after)
+    if again_after is None:
+        return False
+    other = try_replace_content(cursor.text, old, new, False, _line(again_after)).result
+    if other is None or other.start_line < again_after or other.start_line == placed.start_line:
+        return False
+    plan.error = PatchFailure(
+        "multiple_matches",
+        f"the {plan.word}'s anchor {edit.anchors[-1]!r} stands at more than one place, and "
+        f"its old side follows each of them (at lines {placed.start_line} and "
+        f"{other.start_line}); add context lines that tell them apart",
+        index, edit.patch_line, None, (placed.start_line, other.start_line))
+    return True
 
 
 def _choose(cursor: _Cursor, edit: PatchEdit, old: str, new: str, outcome: TryReplaceResult,
@@ -535,6 +567,10 @@ def _place(cursor: _Cursor, plan: _Plan, index: int, edit: PatchEdit) -> bool:
     start = after if after is not None else (cursor.floor if cursor.applied else None)
     if hint is None and plan.word == "chunk" and (start is not None or edit.at_end):
         outcome, hint = _choose(cursor, edit, old, marked, outcome, start or 1)
+        if (hint is not None and after is not None and outcome.result is not None
+                and _ambiguous_anchor(cursor, plan, index, edit, old, marked, after,
+                                      outcome.result)):
+            return False
     result = outcome.result
     if not outcome or result is None:
         plan.error = PatchFailure(outcome.error_type or "not_found", outcome.error or "",

@@ -32,7 +32,8 @@ def source_files() -> list[str]:
     texts = []
     for name in sorted(os.listdir(stdlib)):
         path = os.path.join(stdlib, name)
-        if not name.endswith(".py") or not 4_000 <= os.path.getsize(path) <= 40_000:
+        if (not name.endswith(".py") or not os.path.isfile(path)
+                or not 4_000 <= os.path.getsize(path) <= 40_000):
             continue
         with open(path, encoding="utf-8", errors="replace") as f:
             texts.append(f.read())

@@ -429,6 +429,18 @@ def test_the_text_after_the_chunk_marker_chooses_among_occurrences(tmp_path, hea
         assert (tmp_path / "c.py").read_text() == "\n\n".join(changed)
 
 
+def test_an_anchor_that_stands_twice_before_the_same_lines_is_refused(tmp_path):
+    # Two functions of one name, in the two branches of an "if": the anchor tells nothing.
+    text = "if a:\n    def f():\n        return 1\nelse:\n    def f():\n        return 1\n"
+    tree(tmp_path, {"c.py": text})
+    patch = ("*** Begin Patch\n*** Update File: c.py\n@@ def f():\n-        return 1\n"
+             "+        return 2\n*** End Patch\n")
+    error = ms.apply_patch(patch, root=tmp_path, write=True).files[0].error
+    assert error is not None and error.kind == "multiple_matches"
+    assert error.locations == (3, 6) and "def f():" in error.message
+    assert (tmp_path / "c.py").read_text() == text
+
+
 def test_chunks_without_anchors_follow_one_another(tmp_path):
     tree(tmp_path, {"c.py": CHOOSING})
     patch = ("*** Begin Patch\n*** Update File: c.py\n@@ def first():\n     value = 1\n"
