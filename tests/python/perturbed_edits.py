@@ -227,7 +227,10 @@ class Disturbance:
 
 def reindent_both(lines: list[str], rng: random.Random) -> Disturbance | None:
     """Every line with text shifted by four columns, back by two, or to column 0."""
-    common = os.path.commonprefix([lead_of(line) for line in lines if line.strip()])
+    leads = [lead_of(line) for line in lines if line.strip()]
+    common = min(leads, default="")
+    while not all(lead.startswith(common) for lead in leads):
+        common = common[:-1]
     shifts = {"+4": INDENT_UNIT, "-2": "  ", "to column 0": common}
     names = ["+4"] + ["-2"] * common.startswith("  ") + ["to column 0"] * bool(common)
     name = rng.choice(names)
