@@ -16,21 +16,9 @@ pytest.importorskip("marlune_search")
 import marlune_search as ms  # noqa: E402
 import marlune_search._file_edit as file_edit  # noqa: E402
 
-MODULE = textwrap.dedent("""\
-    import os
+# The module the command line's patch tests edit too.
+from test_cli import MODULE  # noqa: E402
 
-
-    class Box:
-        def __init__(self, size):
-            self.size = size
-
-        def area(self):
-            return self.size * self.size
-
-        def grow(self, by):
-            self.size += by
-            return self
-""")
 INTENDED = MODULE.replace("return self.size * self.size", "return self.size ** 2").replace(
     "        self.size += by\n",
     "        if by < 0:\n            raise ValueError(by)\n        self.size += by\n")
