@@ -1,83 +1,117 @@
 #include "content_replacer/matching_blocks.h"
 
 #include <algorithm>
-#include <array>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <vector>
 
 namespace marlune::content_replacer {
 namespace {
 
-// The positions of every symbol in `b`, ascending, in one array: positions of symbol s are
-// at[start[s] .. start[s + 1]).
-struct SymbolPositions {
-  std::vector<std::size_t> start;
-  std::vector<std::size_t> at;
-
-  SymbolPositions(std::span<const std::uint32_t> b, std::size_t symbols)
-      : start(symbols + 1, 0), at(b.size()) {
-    for (const std::uint32_t s : b) ++start[s + 1];
-    for (std::size_t s = 0; s < symbols; ++s) start[s + 1] += start[s];
-    std::vector<std::size_t> next(start.begin(), start.end() - 1);
-    for (std::size_t j = 0; j < b.size(); ++j) at[next[b[j]]++] = j;
-  }
-
-  std::span<const std::size_t> of(std::uint32_t symbol) const {
-    if (symbol + 1 >= start.size()) return {};
-    return std::span<const std::size_t>(at).subspan(start[symbol],
-                                                    start[symbol + 1] - start[symbol]);
-  }
-};
-
-// Longest common runs by dynamic programming over the rows of `a`: the length of the run that
-// ends at (i, j) is one more than that ending at (i - 1, j - 1). Only positions of b holding
-// a[i] are visited, and a row's lengths are told apart from older rows' by a stamp, so no row
-// is ever cleared.
-class LongestRunFinder {
+// The suffix automaton of one stretch of b (Blumer et al. 1985): every substring of it
+// corresponds to one state, and the substrings of one state end at the same positions. It is
+// built in one pass over the stretch, with at most twice as many states as the stretch has
+// elements, so a search for the longest common run costs time linear in both stretches however
+// often symbols repeat (a run of blank lines or closing braces would make the dynamic program
+// over equal positions quadratic).
+class SuffixAutomaton {
  public:
-  LongestRunFinder(std::span<const std::uint32_t> a, const SymbolPositions& positions,
-                   std::size_t b_size)
-      : a_(a), positions_(positions) {
-    for (Row& row : rows_) {
-      row.length.assign(b_size, 0);
-      row.stamp.assign(b_size, 0);
+  explicit SuffixAutomaton(std::span<const std::uint32_t> text) {
+    states_.reserve(2 * text.size() + 1);
+    next_.reserve(3 * text.size() + 1);
+    states_.push_back({0, kNoState, 0, {}});
+    std::uint32_t last = 0;
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+      const std::uint32_t symbol = text[pos];
+      const auto current = static_cast<std::uint32_t>(states_.size());
+      states_.push_back({states_[last].length + 1, kNoState, pos, {}});
+      std::uint32_t p = last;
+      while (p != kNoState && !find(p, symbol)) {
+        add(p, symbol, current);
+        p = states_[p].link;
+      }
+      if (p == kNoState) {
+        states_[current].link = 0;
+      } else {
+        const std::uint32_t q = *find(p, symbol);
+        if (states_[p].length + 1 == states_[q].length) {
+          states_[current].link = q;
+        } else {
+          const auto clone = static_cast<std::uint32_t>(states_.size());
+          states_.push_back(
+              {states_[p].length + 1, states_[q].link, states_[q].first_end, states_[q].symbols});
+          for (const std::uint32_t s : states_[clone].symbols) next_[key(clone, s)] = *find(q, s);
+          while (p != kNoState && find(p, symbol) == q) {
+            next_[key(p, symbol)] = clone;
+            p = states_[p].link;
+          }
+          states_[q].link = clone;
+          states_[current].link = clone;
+        }
+      }
+      last = current;
     }
   }
 
-  // The longest run in a[a_lo, a_hi) x b[b_lo, b_hi): the earliest in a, then in b, among
-  // the longest. A run of size 0 when there is none.
-  MatchingBlock find(std::size_t a_lo, std::size_t a_hi, std::size_t b_lo, std::size_t b_hi) {
-    MatchingBlock best{a_lo, b_lo, 0};
-    // A fresh pair of stamps, so that the last row of an earlier search never reads as the
-    // row before this search's first.
-    stamp_ += 2;
-    for (std::size_t i = a_lo; i < a_hi; ++i, ++stamp_) {
-      Row& current = rows_[stamp_ & 1];
-      const Row& previous = rows_[(stamp_ - 1) & 1];
-      const std::span<const std::size_t> js = positions_.of(a_[i]);
-      auto it = std::lower_bound(js.begin(), js.end(), b_lo);
-      for (; it != js.end() && *it < b_hi; ++it) {
-        const std::size_t j = *it;
-        const std::size_t k =
-            j > b_lo && previous.stamp[j - 1] == stamp_ - 1 ? previous.length[j - 1] + 1 : 1;
-        current.length[j] = k;
-        current.stamp[j] = stamp_;
-        // Strictly longer only: rows and positions are visited in ascending order, so the
-        // first run to reach a length is the earliest one of that length.
-        if (k > best.size) best = {i + 1 - k, j + 1 - k, k};
+  // The longest run of a[a_lo, a_hi) that occurs in the text, as a block whose b_start is its
+  // earliest start in the text plus `b_offset`; the earliest in a among the longest. Size 0
+  // when no element of a occurs in the text.
+  MatchingBlock longest_run(std::span<const std::uint32_t> a, std::size_t a_lo, std::size_t a_hi,
+                            std::size_t b_offset) const {
+    MatchingBlock best{a_lo, b_offset, 0};
+    std::uint32_t state = 0;
+    std::size_t length = 0;
+    for (std::size_t i = a_lo; i < a_hi; ++i) {
+      // The longest suffix of the run so far that can be extended by a[i].
+      std::optional<std::uint32_t> to = find(state, a[i]);
+      while (!to && state != 0) {
+        state = states_[state].link;
+        length = states_[state].length;
+        to = find(state, a[i]);
+      }
+      if (!to) {
+        length = 0;
+        continue;
+      }
+      state = *to;
+      ++length;
+      // Strictly longer only, so that the earliest run in a of the longest length wins; the
+      // state's first end gives its earliest start in b.
+      if (length > best.size) {
+        best = {i + 1 - length, b_offset + states_[state].first_end + 1 - length, length};
       }
     }
     return best;
   }
 
  private:
-  struct Row {
-    std::vector<std::size_t> length;
-    std::vector<std::size_t> stamp;
+  static constexpr std::uint32_t kNoState = static_cast<std::uint32_t>(-1);
+
+  struct State {
+    std::size_t length;                  // of the longest substring of the state
+    std::uint32_t link;                  // the state of its longest suffix that ends elsewhere too
+    std::size_t first_end;               // where its earliest occurrence ends
+    std::vector<std::uint32_t> symbols;  // those with a transition, to copy them on a split
   };
 
-  std::span<const std::uint32_t> a_;
-  const SymbolPositions& positions_;
-  std::array<Row, 2> rows_;
-  std::size_t stamp_ = 1;
+  static std::uint64_t key(std::uint32_t state, std::uint32_t symbol) {
+    return (std::uint64_t{state} << 32) | symbol;
+  }
+
+  std::optional<std::uint32_t> find(std::uint32_t state, std::uint32_t symbol) const {
+    const auto it = next_.find(key(state, symbol));
+    if (it == next_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  void add(std::uint32_t state, std::uint32_t symbol, std::uint32_t to) {
+    next_.emplace(key(state, symbol), to);
+    states_[state].symbols.push_back(symbol);
+  }
+
+  std::vector<State> states_;
+  std::unordered_map<std::uint64_t, std::uint32_t> next_;
 };
 
 }  // namespace
@@ -85,20 +119,16 @@ class LongestRunFinder {
 std::vector<MatchingBlock> matching_blocks(std::span<const std::uint32_t> a,
                                            std::span<const std::uint32_t> b) {
   std::vector<MatchingBlock> blocks;
-  if (a.empty() || b.empty()) return blocks;
-  std::uint32_t symbols = 0;
-  for (const std::uint32_t s : b) symbols = std::max(symbols, s + 1);
-  const SymbolPositions positions(b, symbols);
-  LongestRunFinder finder(a, positions, b.size());
-
   struct Range {
     std::size_t a_lo, a_hi, b_lo, b_hi;
   };
-  std::vector<Range> pending{{0, a.size(), 0, b.size()}};
+  std::vector<Range> pending;
+  if (!a.empty() && !b.empty()) pending.push_back({0, a.size(), 0, b.size()});
   while (!pending.empty()) {
     const Range r = pending.back();
     pending.pop_back();
-    const MatchingBlock found = finder.find(r.a_lo, r.a_hi, r.b_lo, r.b_hi);
+    const SuffixAutomaton automaton(b.subspan(r.b_lo, r.b_hi - r.b_lo));
+    const MatchingBlock found = automaton.longest_run(a, r.a_lo, r.a_hi, r.b_lo);
     if (found.size == 0) continue;
     blocks.push_back(found);
     if (r.a_lo < found.a_start && r.b_lo < found.b_start) {
