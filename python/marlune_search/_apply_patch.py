@@ -19,7 +19,6 @@ from __future__ import annotations
 import dataclasses
 import os
 import pathlib
-import posixpath
 import stat
 import tempfile
 from collections.abc import Callable

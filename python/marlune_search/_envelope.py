@@ -21,6 +21,7 @@ lines) is placed by the replacement cascade like any other edit.
 
 from __future__ import annotations
 
+import dataclasses
 import re
 from typing import Final
 
@@ -125,9 +126,7 @@ def _read_update(reader: _Reader) -> FileChange:
     if reader.i < len(reader.lines) and reader.line().rstrip() == _END_OF_FILE:
         if not edits:
             raise reader.fail(f"{_END_OF_FILE!r} without a chunk before it")
-        last = edits[-1]
-        edits[-1] = PatchEdit(last.patch_line, last.lines, last.line_hint, last.anchors,
-                              at_end=True)
+        edits[-1] = dataclasses.replace(edits[-1], at_end=True)
         reader.i += 1
     if not edits and old_path is None:
         raise PatchFormatError(line, f"{path}: the update has no chunk")

@@ -225,18 +225,18 @@ Replacement replacement_for(std::string_view strategy, std::string_view old_stri
     const std::string_view old_fit = without_breaks(old_string, missing);
     if (old_fit != candidate) {
       std::string_view replacing = replacement.stretch;
-      std::string unescaped_old, unescaped_new;
+      std::string unescaped_old;
       std::string_view frame = old_fit;
       if (escapes) {
         // The decision to decode the replacement stands whatever the frame below decides.
         if (unescapes_replacement(old_fit, replacing)) {
-          unescaped_new = unescape_string(replacing);
-          replacement.rewritten = unescaped_new;
-          replacing = unescaped_new;
+          replacement.rewritten = unescape_string(replacing);
+          replacing = *replacement.rewritten;
         }
         unescaped_old = unescape_string(old_fit);
         frame = unescaped_old;
       }
+      // `replacing` may view the decoded text, which a rebased one replaces only after use.
       if (std::optional<std::string> rebased = rebased_replacement(frame, candidate, replacing)) {
         replacement.rewritten = std::move(rebased);
       }
